@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs every test: once against the optimised module, once against a build
+# with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$root/scripts/env.sh"
+cd "$root"
+py="$root/.venv/bin/python"
+
+echo "== tests (optimised build)"
+"$py" -m pytest -q -p no:cacheprovider tests "$@"
+
+echo "== tests (address and undefined-behaviour sanitizers)"
+asan_dir="$root/build/sanitize"
+cmake -S "$root" -B "$asan_dir" -DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+    -DPython_EXECUTABLE="$py" -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null
+cmake --build "$asan_dir" -j "$(nproc)" >/dev/null
+export LD_PRELOAD="$(g++ -print-file-name=libasan.so)"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export KESTRIX_SANITIZED=1
+PYTHONPATH="$asan_dir" "$py" -c 'import kestrix, sys; assert "sanitize" in kestrix.__file__, kestrix.__file__'
+PYTHONPATH="$asan_dir" "$py" -m pytest -q -p no:cacheprovider tests "$@"

@@ -1,0 +1,273 @@
+#include "apu.h"
+
+#include <cstring>
+
+#include "cpu.h"
+
+namespace NES {
+
+APU::APU() {
+    blocks = new int16_t[12 * BUFFER_LEN]();
+    for (int k = 0; k < 6; k++) {
+        live[k] = blocks + k * BUFFER_LEN;
+        out[k] = blocks + (6 + k) * BUFFER_LEN;
+    }
+}
+
+APU::~APU() { delete[] blocks; }
+
+void APU::setCPU(CPU* c) {
+    cpu = c;
+    // A clock of 1 Hz would give a rate of 0 and divide by zero in the schedule.
+    apu_rate = cpu->clock_speed / 2 > 0 ? cpu->clock_speed / 2 : 1;
+}
+
+uint8_t APU::reg(uint16_t addr) const { return cpu->memory[addr]; }
+
+uint8_t APU::length_lookup(uint8_t index) {
+    static const uint8_t table[32] = {10, 254, 20, 2,  40, 4,  80, 6,  160, 8,  60, 10, 14, 12, 26, 14,
+                                      10, 16,  20, 18, 40, 20, 80, 22, 160, 24, 72, 26, 16, 28, 32, 30};
+    return table[index & 31];
+}
+
+uint16_t APU::get_pulse_period(bool second) const {
+    const uint16_t base = second ? 0x4004 : 0x4000;
+    return uint16_t((reg(base + 3) & 7) << 8 | reg(base + 2));
+}
+
+void APU::set_pulse_period(uint16_t period, bool second) {
+    const uint16_t base = second ? 0x4004 : 0x4000;
+    cpu->memory[base + 2] = uint8_t(period);
+    cpu->memory[base + 3] = uint8_t((cpu->memory[base + 3] & 0xF8) | ((period >> 8) & 7));
+}
+
+void APU::start_sample() {
+    dmc_addr = dmc_sample_addr;
+    dmc_remaining = dmc_sample_len;
+}
+
+void APU::pulse(bool second) {
+    const int i = second ? 1 : 0;
+    const uint8_t r0 = reg(0x4000 + 4 * i), r1 = reg(0x4001 + 4 * i);
+    if (((r1 & 0x80) && sweep[i].sweep_mute) || timer_period[i] <= 7 || length[i] == 0) {
+        pulse_out[i] = 0;
+    } else {
+        const int vol = (r0 & 0x10) ? (r0 & 0x0F) : env[i].env_decay;
+        pulse_out[i] = int8_t(duty_table[r0 >> 6][pulse_step[i]] ? vol : -vol);
+    }
+    pulse_timer[i] = uint16_t((pulse_timer[i] + 1) % (timer_period[i] + 1));
+    if (pulse_timer[i] == 0) pulse_step[i] = (pulse_step[i] + 1) & 7;
+}
+
+void APU::triangle() {
+    if (linear != 0 && length[2] != 0 && timer_period[2] > 1)
+        tri_out = float((tri_seq[tri_step] - 7.5) * 2);
+    else
+        tri_out = 0;
+    tri_timer = uint16_t((tri_timer + 1) % (timer_period[2] + 1));
+    if (tri_timer == 0) tri_step = (tri_step + 1) & 31;
+}
+
+void APU::noise() {
+    const uint8_t mode = reg(0x400E);
+    if (noise_timer == 0) {
+        const int tap = (mode & 0x80) ? 6 : 1;
+        const int feedback = (lfsr ^ (lfsr >> tap)) & 1;
+        lfsr = uint16_t(((lfsr & 0x7FFF) >> 1) | (feedback << 14));
+    }
+    const uint8_t vol_reg = reg(0x400C);
+    if (length[3] == 0 || (lfsr & 1))
+        noise_out = 0;
+    else
+        noise_out = int8_t((vol_reg & 0x10) ? (vol_reg & 0x0F) : env[2].env_decay);
+    noise_timer = (noise_timer + 1) % (noise_periods[mode & 0x0F] / 2);
+}
+
+void APU::dmc() {
+    if (enabled[4] && dmc_buffer_empty && dmc_remaining != 0) {
+        dmc_buffer = cpu->read(cpu->memory + dmc_addr, false);
+        dmc_addr = dmc_addr == 0xFFFF ? 0x8000 : uint16_t(dmc_addr + 1);
+        dmc_remaining--;
+        if (dmc_remaining == 0) {
+            if (dmc_control & 0x40) start_sample();
+            if (dmc_remaining == 0 && (dmc_control & 0x80)) cpu->irq_pending = 1;
+        }
+        dmc_shift = dmc_buffer;
+        dmc_bits = 8;
+        dmc_silence = false;
+        dmc_buffer_empty = false;
+    }
+    if (dmc_timer == 0) {
+        if (dmc_direct != -1) {
+            dmc_level = dmc_direct;
+            dmc_direct = -1;
+        } else if (!dmc_silence) {
+            if (dmc_shift & 1) {
+                if (dmc_level + 2 <= 127) dmc_level += 2;
+            } else {
+                if (dmc_level - 2 >= 0) dmc_level -= 2;
+            }
+            dmc_shift >>= 1;
+            if (--dmc_bits == 0) {
+                dmc_bits = 8;
+                if (dmc_buffer_empty) {
+                    dmc_silence = true;
+                    dmc_level = 64;
+                } else {
+                    dmc_silence = false;
+                    dmc_buffer_empty = true;
+                }
+            }
+        }
+    }
+    dmc_timer = (dmc_timer + 1) % (dmc_rates[dmc_control & 0x0F] / 2);
+}
+
+void APU::clock_envs() {
+    static const uint16_t cells[3] = {0x4000, 0x4004, 0x400C};
+    for (int k = 0; k < 3; k++) {
+        const uint8_t c = reg(cells[k]);
+        Envelope& e = env[k];
+        if (e.env_start) {
+            e.env_start = false;
+            e.env_decay = 15;
+            e.env_divider = c & 0x0F;
+        } else if (e.env_divider != 0) {
+            e.env_divider--;
+        } else {
+            e.env_divider = c & 0x0F;
+            if (e.env_decay != 0)
+                e.env_decay--;
+            else if (c & 0x20)
+                e.env_decay = 15;
+        }
+    }
+}
+
+void APU::clock_linear() {
+    const uint8_t c = reg(0x4008);
+    if (linear_reload)
+        linear = c & 0x7F;
+    else if (linear != 0)
+        linear--;
+    if (!(c & 0x80)) linear_reload = false;
+}
+
+void APU::clock_length() {
+    static const uint16_t halt_cell[4] = {0x4000, 0x4004, 0x4008, 0x400C};
+    static const uint8_t halt_bit[4] = {0x20, 0x20, 0x80, 0x20};
+    for (int k = 0; k < 4; k++) {
+        if (!enabled[k])
+            length[k] = 0;
+        else if (length[k] != 0 && !(reg(halt_cell[k]) & halt_bit[k]))
+            length[k]--;
+    }
+}
+
+void APU::clock_sweep() {
+    for (int i = 0; i < 2; i++) {
+        const uint8_t c = reg(0x4001 + 4 * i);
+        const int16_t p = int16_t(timer_period[i]);
+        const int16_t change = int16_t(p >> (c & 7));
+        int16_t target;
+        if (!(c & 0x08))
+            target = int16_t(p + change);
+        else if (i == 0)
+            target = int16_t(p - change);
+        else
+            target = int16_t(p + int16_t(~change));
+        Sweep& s = sweep[i];
+        s.sweep_mute = p <= 7 || target > 0x7FF;
+        if (s.sweep_divider != 0 && !s.sweep_reload) {
+            s.sweep_divider--;
+        } else {
+            if (s.sweep_divider == 0 && (c & 0x80)) timer_period[i] = uint16_t(target < 0 ? 0 : target);
+            s.sweep_divider = (c >> 4) & 7;
+            s.sweep_reload = false;
+        }
+    }
+}
+
+void APU::func_frame_counter() {
+    const uint8_t mode = reg(0x4017);
+    const int64_t len = (mode & 0x80) ? 18640 : 14916;
+    const int64_t pos = (cycles - frame_origin) % len;
+    switch (pos) {
+        case 3729:
+        case 11187:
+            clock_envs();
+            clock_linear();
+            break;
+        case 7458:
+            clock_envs();
+            clock_linear();
+            clock_length();
+            clock_sweep();
+            break;
+        case 0:
+            clock_envs();
+            clock_linear();
+            clock_length();
+            clock_sweep();
+            if (!(mode & 0xC0)) frame_irq = true;
+            break;
+        default:
+            break;
+    }
+}
+
+namespace {
+struct ChannelValues {
+    float v[5];
+};
+
+ChannelValues channel_values(const APU* a) {
+    ChannelValues c;
+    c.v[0] = a->enabled[0] ? float(a->pulse_out[0] * 0.00752) : 0.0f;
+    c.v[1] = a->enabled[1] ? float(a->pulse_out[1] * 0.00752) : 0.0f;
+    c.v[2] = a->enabled[2] ? float(double(a->tri_out) * 0.00851) : 0.0f;
+    c.v[3] = a->enabled[3] ? float(a->noise_out * 0.00494) : 0.0f;
+    c.v[4] = a->enabled[4] ? float((2 * a->dmc_level - 128) * 0.00335) : 0.0f;
+    return c;
+}
+
+int16_t to_sample(float value) { return int16_t(int(value * 32767.0f)); }
+}  // namespace
+
+int mix(APU* apu) {
+    const ChannelValues c = channel_values(apu);
+    const float sum = (((c.v[0] + c.v[1]) + c.v[2]) + c.v[3]) + c.v[4];
+    return int(sum * 32767.0f);
+}
+
+void APU::produce_sample() {
+    const int i = int(samples % BUFFER_LEN);
+    if (i == 0) {
+        {
+            std::lock_guard<std::mutex> g(out_lock);
+            for (int k = 0; k < 6; k++) std::memcpy(out[k], live[k], BUFFER_LEN * sizeof(int16_t));
+            audio_ready = true;
+        }
+        if (lock_held) audio_lock.unlock();
+        lock_held = false;
+    }
+    const ChannelValues c = channel_values(this);
+    live[0][i] = int16_t(mix(this));
+    for (int k = 0; k < 5; k++) live[k + 1][i] = to_sample(c.v[k]);
+    samples++;
+}
+
+void APU::cycle() {
+    func_frame_counter();
+    pulse(false);
+    pulse(true);
+    triangle();
+    triangle();
+    noise();
+    dmc();
+    if (!audio_ready && !lock_held && audio_lock.try_lock()) lock_held = true;
+    if (samples < cycles * sample_rate / apu_rate) produce_sample();
+    cycles++;
+}
+
+}  // namespace NES

@@ -1,0 +1,478 @@
+#include "cpu.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "apu.h"
+#include "controller.h"
+#include "glob_const.h"
+#include "ppu.h"
+#include "rom.h"
+
+namespace NES {
+
+CPU::CPU(bool dbg) {
+    std::memset(memory, 0, sizeof memory);
+    for (int i = 0; i < 256; i++) {
+        mode_table[i] = nullptr;
+        op_table[i] = nullptr;
+        mnemonics[i] = nullptr;
+        mode_names[i] = nullptr;
+        base_cycles[i] = 0;
+        cross_cycles[i] = 0;
+    }
+    debug = dbg;
+    define_opcodes();
+    define_timings();
+}
+
+void CPU::reset() {
+    cycles = 0;
+    if (ppu) ppu->dot_count = 0;
+    if (apu) {
+        apu->cycles = 0;
+        apu->samples = 0;
+    }
+    uint8_t* p = memory + reset_vector;
+    map_memory(p);
+    const uint16_t a = uint16_t(p - memory);
+    instr_len = 3;
+    PC = rd16(a);
+}
+
+uint8_t CPU::get_flag(char letter) const {
+    switch (letter) {
+        case 'C': return P & 1;
+        case 'Z': return (P >> 1) & 1;
+        case 'I': return (P >> 2) & 1;
+        case 'D': return (P >> 3) & 1;
+        case 'B': return (P >> 4) & 1;
+        case 'V': return (P >> 6) & 1;
+        case 'N': return (P >> 7) & 1;
+        default: return 0;
+    }
+}
+
+void CPU::set_flag(char letter, bool value) {
+    uint8_t mask;
+    switch (letter) {
+        case 'C': mask = 0x01; break;
+        case 'Z': mask = 0x02; break;
+        case 'I': mask = 0x04; break;
+        case 'D': mask = 0x08; break;
+        case 'B': mask = 0x10; break;
+        case 'V': mask = 0x40; break;
+        case 'N': mask = 0x80; break;
+        default: return;
+    }
+    P = value ? uint8_t(P | mask) : uint8_t(P & ~mask);
+}
+
+void CPU::stack_push(uint8_t value) { memory[0x100 + SP--] = value; }
+
+uint8_t CPU::stack_pull() { return memory[0x100 + ++SP]; }
+
+int CPU::emulated_clock_speed(long long elapsed_ns) const {
+    if (elapsed_ns == 0 || cycles == 0) return 0;
+    return int(double(cycles) * 1e9 / double(elapsed_ns));
+}
+
+void CPU::clock() {
+    instr_len = 1;
+    uint8_t* const instr = memory + PC;
+    const uint8_t op = read(instr, true);
+    const Mode mode = mode_table[op];
+    const Op fn = op_table[op];
+    uint8_t* operand = memory + uint16_t(PC + 1);
+    // Every instruction fetches the byte after the opcode twice, side effects included.
+    const unsigned b1 = read(operand, true), x = X;
+    const unsigned b2 = read(operand, true), y = Y;
+    if (mode) operand = (this->*mode)(operand);
+    const uint8_t kind = cross_kind[op];
+    const bool cross = (kind == 1 && b1 + x > 255) || (kind == 2 && b2 + y > 255);
+    cycles += cross ? cross_cycles[op] : base_cycles[op];
+    const uint8_t nmi_now = (memory[0x2000] & 0x80) && nmi_line_prev;
+    nmi_line_prev = ppu->nmi_line;
+    if (debug) trace(instr, operand);
+    if (fn)
+        (this->*fn)(operand);
+    else
+        unknown_opcode(op);
+    PC = uint16_t(PC + instr_len);
+    instr_count++;
+    if (nmi_now && !nmi_latch)
+        start_nmi();
+    else if (irq_pending)
+        start_irq();
+    nmi_latch = nmi_now;
+}
+
+void CPU::unknown_opcode(uint8_t op) {
+    // Runs as a no-operation of the table's length and cycles; reported once.
+    if (unknown_reported) return;
+    unknown_reported = true;
+    std::printf("Opcode $%02X at $%04X has no instruction; executed as a no-operation.\n", op, PC);
+    std::fflush(stdout);
+}
+
+void CPU::start_nmi() {
+    stack_push(uint8_t(PC >> 8));
+    stack_push(uint8_t(PC));
+    stack_push(P);
+    set_flag('I', true);
+    PC = rd16(nmi_vector);
+}
+
+void CPU::start_irq() {
+    if (get_flag('I')) return;
+    irq_pending = 0;
+    stack_push(uint8_t(PC >> 8));
+    stack_push(uint8_t(PC));
+    stack_push(P);
+    set_flag('I', true);
+    PC = rd16(irq_vector);
+}
+
+// ---- Bus ----
+
+void CPU::map_memory(uint8_t*& p) const {
+    if (in_space(p)) p = const_cast<uint8_t*>(memory) + fold(uint16_t(p - memory));
+}
+
+void CPU::call_map_write(uint8_t* cell, uint8_t* value) {
+    void* devices[3] = {this, ppu, apu};
+    rom->mapper->map_write(devices, cell, value);
+}
+
+void CPU::call_map_read(uint8_t* cell) {
+    if (!rom->mapper->hooks_read) return;
+    void* devices[3] = {this, ppu, apu};
+    rom->mapper->map_read(devices, cell);
+}
+
+uint8_t CPU::read(uint8_t* p, bool notify) {
+    if (!in_space(p)) return *p;  // register A
+    const uint16_t a = fold(uint16_t(p - memory));
+    uint8_t* cell = memory + a;
+    uint8_t c = *cell;
+    if ((a & 0xFFF8) == 0x2000 || (a >= 0x4015 && a <= 0x4017)) c = read_register(a, c);
+    if (notify) call_map_read(cell);
+    return c;
+}
+
+uint8_t CPU::read_register(uint16_t a, uint8_t c) {
+    switch (a) {
+        case 0x2002:
+            memory[0x2002] = c & 0x7F;
+            ppu->w = false;
+            if (ppu->scanline == 241 && (ppu->dot == 1 || ppu->dot == 2)) {
+                ppu->vblank_suppress = true;
+                ppu->nmi_line = false;
+                ppu->nmi_suppress = true;
+                return ppu->dot == 1 ? (c & 0x7F) : (c | 0x80);
+            }
+            if (ppu->scanline == 261 && ppu->dot >= 2) return c & 0x7F;
+            ppu->nmi_line = false;
+            return c;
+        case 0x2004:
+            return ppu->oam[ppu->oam_addr];
+        case 0x2007: {
+            const uint16_t pa = ppu->v & 0x3FFF;
+            uint8_t r;
+            if (pa >= 0x3F00) {
+                r = ppu->read(pa);
+            } else {
+                r = ppu->read_buffer;
+                ppu->read_buffer = ppu->read(pa);
+            }
+            ppu->v = uint16_t(ppu->v + ((memory[0x2000] & 4) ? 32 : 1));
+            return r;
+        }
+        case 0x4015: {
+            const uint8_t r = apu->length[0] != 0 ? 1 : 0;
+            apu->frame_irq = false;
+            return r;
+        }
+        case 0x4016:
+        case 0x4017: {
+            uint8_t& shift = controller_shift[a - 0x4016];
+            const uint8_t r = (shift >> 7) | 0x40;
+            if (!strobe) shift = uint8_t(shift << 1 | 1);
+            return r;
+        }
+        default:
+            return c;
+    }
+}
+
+void CPU::write(uint8_t* p, uint8_t value) {
+    if (!in_space(p)) {  // register A; no mapper sees it
+        *p = value;
+        return;
+    }
+    const uint16_t a = fold(uint16_t(p - memory));
+    uint8_t* cell = memory + a;
+    if (write_register(a, value)) {
+        call_map_write(cell, &value);
+        *cell = value;
+        return;
+    }
+    call_map_write(cell, &value);
+    if (a < 0x8000 && a != 0x2002) *cell = value;
+}
+
+// Performs the side effect of a register write; false when `a` is no register.
+bool CPU::write_register(uint16_t a, uint8_t& value) {
+    if (a < 0x2000 || (a > 0x2007 && a < 0x4001) || a > 0x4017) return false;
+    switch (a) {
+        case 0x2000:
+            ppu->t = uint16_t((ppu->t & 0xF3FF) | ((value & 3) << 10));
+            return true;
+        case 0x2003:
+            ppu->oam_addr = value;
+            return true;
+        case 0x2004:
+            if ((ppu->oam_addr & 3) == 2) value &= 0xE3;
+            ppu->oam[ppu->oam_addr++] = value;
+            return true;
+        case 0x2005:
+            if (!ppu->w) {
+                ppu->x = value & 7;
+                ppu->t = uint16_t((ppu->t & 0xFFE0) | (value >> 3));
+                ppu->w = true;
+            } else {
+                ppu->t = uint16_t((ppu->t & 0x8C1F) | ((value & 0xF8) << 2) | ((value & 7) << 12));
+                ppu->w = false;
+            }
+            return true;
+        case 0x2006:
+            if (!ppu->w) {
+                ppu->t = uint16_t((ppu->t & 0x80FF) | ((value & 0x3F) << 8));
+                ppu->w = true;
+            } else {
+                ppu->t = uint16_t((ppu->t & 0xFF00) | value);
+                ppu->v = ppu->t;
+                ppu->w = false;
+            }
+            return true;
+        case 0x2007: {
+            const uint16_t pa = ppu->v & 0x3FFF;
+            if (debug) std::printf("ppu->%04x: %02x\n", pa, value);
+            ppu->write(pa, value);
+            ppu->v = uint16_t(ppu->v + ((memory[0x2000] & 4) ? 32 : 1));
+            if (debug) std::printf("v changed to %i\n", ppu->v);
+            return true;
+        }
+        case 0x4001:
+            apu->sweep[0].sweep_reload = true;
+            return true;
+        case 0x4002:
+            apu->timer_period[0] = uint16_t((memory[0x4003] & 7) << 8 | value);
+            return true;
+        case 0x4003:
+            apu->length[0] = APU::length_lookup(value >> 3);
+            apu->env[0].env_start = true;
+            apu->timer_period[0] = uint16_t((value & 7) << 8 | memory[0x4002]);
+            return true;
+        case 0x4005:
+            apu->sweep[1].sweep_reload = true;
+            return true;
+        case 0x4006:
+            apu->timer_period[1] = uint16_t((memory[0x4007] & 7) << 8 | value);
+            return true;
+        case 0x4007:
+            apu->length[1] = APU::length_lookup(value >> 3);
+            apu->env[1].env_start = true;
+            apu->timer_period[1] = uint16_t((value & 7) << 8 | memory[0x4006]);
+            return true;
+        case 0x400A:
+            apu->timer_period[2] = uint16_t((memory[0x400B] & 7) << 8 | value);
+            return true;
+        case 0x400B:
+            apu->timer_period[2] = uint16_t((value & 7) << 8 | memory[0x400A]);
+            apu->length[2] = APU::length_lookup(value >> 3);
+            apu->linear_reload = true;
+            return true;
+        case 0x400F:
+            apu->length[3] = APU::length_lookup(value >> 3);
+            apu->env[2].env_start = true;
+            return true;
+        case 0x4010:
+            apu->dmc_control = value;
+            return true;
+        case 0x4011:
+            // Levels above 127 would overflow the 16-bit mix; keep the 7 bits the DAC has.
+            apu->dmc_direct = value & 0x7F;
+            return true;
+        case 0x4012:
+            apu->dmc_sample_addr = uint16_t(0xC000 + value * 64);
+            return true;
+        case 0x4013:
+            apu->dmc_sample_len = uint16_t(value * 16 + 1);
+            return true;
+        case 0x4014:
+            oam_dma(value);
+            return true;
+        case 0x4015:
+            for (int k = 0; k < 4; k++) {
+                apu->enabled[k] = (value >> k) & 1;
+                if (!apu->enabled[k]) apu->length[k] = 0;
+            }
+            if (value & 0x10) {
+                apu->enabled[4] = true;
+                if (apu->dmc_remaining == 0) apu->start_sample();
+            } else {
+                apu->enabled[4] = false;
+                apu->dmc_remaining = 0;
+            }
+            return true;
+        case 0x4016:
+            strobe = value & 1;
+            if (strobe) {
+                controller_shift[0] = controllers[0] ? controllers[0]->get_input_byte() : 0;
+                controller_shift[1] = controllers[1] ? controllers[1]->get_input_byte() : 0;
+            }
+            return true;
+        case 0x4017:
+            apu->frame_origin = apu->cycles - 1;
+            if (value & 0x80) {
+                apu->clock_envs();
+                apu->clock_length();
+                apu->clock_linear();
+                apu->clock_sweep();
+            }
+            return true;
+        default:
+            return false;
+    }
+}
+
+void CPU::oam_dma(uint8_t page) {
+    const uint8_t start = ppu->oam_addr;
+    for (int i = 0; i < 256; i++) {
+        uint8_t b = rd(uint16_t(page << 8 | i));
+        const uint8_t idx = uint8_t(start + i);
+        if ((idx & 3) == 2) b &= 0xE3;
+        ppu->oam[idx] = b;
+    }
+    ppu->oam_addr = start;
+    if (debug) {
+        std::printf("New OAM: [");
+        for (int i = 0; i < 256; i++) std::printf("%02x,", ppu->oam[i]);
+        std::printf("]\n");
+    }
+}
+
+void CPU::set_controller(Controller* c, uint8_t port) {
+    if (port < 2) controllers[port] = c;
+}
+
+// ---- Cartridge attach and battery RAM ----
+
+void CPU::loadRom(ROM* r, bool load_ram) {
+    std::memset(memory, 0, sizeof memory);
+    rom = r;
+    const int number = rom->mapper->number;
+    fold_prg = (number == 0 || number == 3) && rom->prg_size >= 16384 && rom->prg_size < 32768;
+    if (rom->battery && load_ram) {
+        const std::string path = ram_dir + sep + "ram";
+        std::printf("load RAM file: %s\n", path.c_str());
+        std::error_code ec;
+        const bool exists = !ram_dir.empty() && std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+        std::printf("RAM file exists: %i\n", exists ? 1 : 0);
+        if (exists) {
+            FILE* f = std::fopen(path.c_str(), "rb");
+            if (f) {
+                this->load_ram(f);
+                std::fclose(f);
+            } else {
+                std::printf("RAM file cannot be read, skipped: %s: %s\n", path.c_str(), std::strerror(errno));
+            }
+        }
+    }
+    // Copies `units` 1 KiB units starting at PRG unit `first`; the unit index
+    // wraps, so a window never reads past the end of the PRG data.
+    auto copy = [&](uint16_t dest, int first, int units) {
+        for (int k = 0; k < units; k++) std::memcpy(memory + dest + k * 1024, rom->get_prg_bank(first + k), 1024);
+    };
+    const int last16 = rom->prg_size / 1024 - 16;
+    switch (number) {
+        case 0:
+        case 3: {
+            // The whole PRG from $8000 upward, stopping at $FFFF.
+            const int n = rom->prg_size < 32768 ? rom->prg_size : 32768;
+            std::memcpy(memory + 0x8000, rom->prg, n);
+            break;
+        }
+        case 1:
+            copy(0x8000, 0, 16);
+            copy(0xC000, last16, 16);
+            break;
+        case 2:
+            copy(0x8000, prg_bank, 16);
+            copy(0xC000, last16, 16);
+            break;
+        case 4:
+            copy(0xC000, last16, 16);
+            break;
+        case 40:
+            copy(0x6000, 48, 8);
+            copy(0x8000, 32, 8);
+            copy(0xA000, 40, 8);
+            copy(0xE000, 56, 8);
+            break;
+        default:
+            break;
+    }
+}
+
+void CPU::save_state_bytes(uint8_t* out) {
+    out[0] = P;
+    out[1] = A;
+    out[2] = X;
+    out[3] = Y;
+    out[4] = SP;
+    const int64_t pc = PC;
+    std::memcpy(out + 5, &pc, 8);
+    std::memcpy(out + 13, memory, 65536);
+    std::memcpy(out + 65549, ppu->vram, 16384);
+    char block[256] = {};
+    void* devices[3] = {this, ppu, apu};
+    rom->mapper->serialize(devices, block);
+    std::memcpy(out + 81933, block, 256);
+}
+
+void CPU::load_state_bytes(const uint8_t* in) {
+    P = in[0];
+    A = in[1];
+    X = in[2];
+    Y = in[3];
+    SP = in[4];
+    int64_t pc;
+    std::memcpy(&pc, in + 5, 8);
+    PC = uint16_t(pc);
+    std::memcpy(memory, in + 13, 65536);
+    std::memcpy(ppu->vram, in + 65549, 16384);
+    char block[256];
+    std::memcpy(block, in + 81933, 256);
+    void* devices[3] = {this, ppu, apu};
+    rom->mapper->deserialize(devices, block);
+}
+
+void CPU::save_state(FILE* f) {
+    uint8_t state[STATE_SIZE];
+    save_state_bytes(state);
+    std::fwrite(state, 1, sizeof state, f);
+}
+
+void CPU::load_state(FILE* f) {
+    uint8_t state[STATE_SIZE];
+    if (std::fread(state, 1, sizeof state, f) == sizeof state) load_state_bytes(state);
+}
+
+void CPU::save_ram(FILE* f) const { std::fwrite(memory + 0x6000, 1, 0x2000, f); }
+
+void CPU::load_ram(FILE* f) { (void)!std::fread(memory + 0x6000, 1, 0x2000, f); }
+
+}  // namespace NES

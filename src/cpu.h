@@ -1,0 +1,158 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace NES {
+
+class PPU;
+class APU;
+class ROM;
+class Controller;
+
+// The 2A03 core. Operands are "positions": pointers to a byte cell, either
+// within `memory` (address = position - memory) or &A for the accumulator.
+class CPU {
+public:
+    typedef uint8_t* (CPU::*Mode)(uint8_t*);
+    typedef void (CPU::*Op)(uint8_t*);
+
+    PPU* ppu = nullptr;
+    APU* apu = nullptr;
+    int32_t clock_speed = 1789773;
+    uint8_t A = 0, X = 0, Y = 0;
+    uint8_t controller_shift[2] = {0, 0};
+    uint16_t PC = 0;
+    uint8_t instr_len = 1;
+    uint16_t nmi_vector = 0xFFFA;
+    uint16_t reset_vector = 0xFFFC;
+    uint16_t irq_vector = 0xFFFE;
+    Mode mode_table[256];
+    Op op_table[256];
+    int64_t instr_count = 0;
+    alignas(64) uint8_t memory[65536];
+    ROM* rom = nullptr;
+    int64_t cycles = 0;
+    uint8_t nmi_line_prev = 0;
+    uint8_t irq_pending = 0;
+    uint8_t nmi_latch = 0;
+    uint8_t strobe = 0;
+    bool debug = false;
+    int32_t prg_bank = 0;
+    Controller* controllers[2] = {nullptr, nullptr};
+    uint8_t SP = 0xFF;
+    uint8_t P = 0x24;
+    const char* mnemonics[256];
+    uint8_t base_cycles[256];
+    uint8_t cross_cycles[256];
+    const char* mode_names[256];
+
+    // Folder of the battery RAM file read at attach (the console's own
+    // cartridge folder; empty means none).
+    std::string ram_dir;
+
+    CPU() : CPU(false) {}
+    explicit CPU(bool debug);
+
+    void reset();
+    void clock();
+    void start_nmi();
+    void start_irq();
+    uint8_t get_flag(char letter) const;
+    void set_flag(char letter, bool value);
+    void stack_push(uint8_t value);
+    uint8_t stack_pull();
+    int emulated_clock_speed(long long elapsed_ns) const;
+
+    // Bus (cpu.cpp)
+    void map_memory(uint8_t*& p) const;
+    int64_t get_addr(const uint8_t* p) const { return p - memory; }
+    uint8_t read(uint8_t* p, bool notify);
+    void write(uint8_t* p, uint8_t value);
+    void set_controller(Controller* c, uint8_t port);
+
+    // Cartridge attach and files (cpu.cpp)
+    void loadRom(ROM* rom, bool load_ram);
+    void save_ram(FILE* f) const;
+    // The save-state image: P, A, X, Y, SP, PC (8 bytes), memory, vram, mapper block.
+    static constexpr long STATE_SIZE = 82189;
+    void save_state_bytes(uint8_t* out);
+    void load_state_bytes(const uint8_t* in);
+    void save_state(FILE* f);
+    void load_state(FILE* f);
+    void load_ram(FILE* f);
+
+    // Tables and trace (cpu_helper.cpp)
+    void define_opcodes();
+    void define_timings();
+    void ins_str_mem(char* buf, int size, uint8_t* instr, uint8_t* operand);
+    void ins_str(char* buf, int size, uint8_t opcode);
+
+    // Addressing modes (cpu_helper.cpp)
+    uint8_t* acc(uint8_t* p);
+    uint8_t* imm(uint8_t* p);
+    uint8_t* zpg(uint8_t* p);
+    uint8_t* zpgx(uint8_t* p);
+    uint8_t* zpgy(uint8_t* p);
+    uint8_t* abs(uint8_t* p);
+    uint8_t* absx(uint8_t* p);
+    uint8_t* absy(uint8_t* p);
+    uint8_t* ind(uint8_t* p);
+    uint8_t* xind(uint8_t* p);
+    uint8_t* indy(uint8_t* p);
+    uint8_t* rel(uint8_t* p);
+
+    // Instructions (cpu_helper.cpp)
+    void ADC(uint8_t*); void AND(uint8_t*); void ASL(uint8_t*); void BCC(uint8_t*);
+    void BCS(uint8_t*); void BEQ(uint8_t*); void BIT(uint8_t*); void BMI(uint8_t*);
+    void BNE(uint8_t*); void BPL(uint8_t*); void BRK(uint8_t*); void BVC(uint8_t*);
+    void BVS(uint8_t*); void CLC(uint8_t*); void CLD(uint8_t*); void CLI(uint8_t*);
+    void CLV(uint8_t*); void CMP(uint8_t*); void CPX(uint8_t*); void CPY(uint8_t*);
+    void DEC(uint8_t*); void DEX(uint8_t*); void DEY(uint8_t*); void EOR(uint8_t*);
+    void INC(uint8_t*); void INX(uint8_t*); void INY(uint8_t*); void JMP(uint8_t*);
+    void JSR(uint8_t*); void LDA(uint8_t*); void LDX(uint8_t*); void LDY(uint8_t*);
+    void LSR(uint8_t*); void NOP(uint8_t*); void ORA(uint8_t*); void PHA(uint8_t*);
+    void PHP(uint8_t*); void PLA(uint8_t*); void PLP(uint8_t*); void ROL(uint8_t*);
+    void ROR(uint8_t*); void RTI(uint8_t*); void RTS(uint8_t*); void SBC(uint8_t*);
+    void SEC(uint8_t*); void SED(uint8_t*); void SEI(uint8_t*); void STA(uint8_t*);
+    void STX(uint8_t*); void STY(uint8_t*); void TAX(uint8_t*); void TAY(uint8_t*);
+    void TSX(uint8_t*); void TXA(uint8_t*); void TXS(uint8_t*); void TYA(uint8_t*);
+
+private:
+    // Which operand sum decides the page-crossing cycle: 0 none, 1 b1 + X, 2 b2 + Y.
+    uint8_t cross_kind[256];
+    bool fold_prg = false;          // 16 KiB NROM/CNROM: $C000-$FFFF mirror $8000-$BFFF
+    bool unknown_reported = false;  // the empty-opcode diagnostic is printed once
+
+    bool in_space(const uint8_t* p) const {
+        return (uintptr_t)p - (uintptr_t)memory < 65536u;
+    }
+    uint16_t fold(uint16_t a) const {
+        if (a >= 0xC000) return fold_prg ? uint16_t(a - 0x4000) : a;
+        if (a < 0x2000) return a & 0x07FF;
+        if (a < 0x4000) return 0x2000 | (a & 7);
+        return a;
+    }
+    uint8_t rd(uint16_t a) { return read(memory + a, true); }
+    uint16_t rd16(uint16_t a) { return uint16_t(rd(a) | rd(uint16_t(a + 1)) << 8); }
+    uint8_t read_register(uint16_t a, uint8_t c);
+    bool write_register(uint16_t a, uint8_t& value);
+    void oam_dma(uint8_t page);
+    void call_map_write(uint8_t* cell, uint8_t* value);
+    void call_map_read(uint8_t* cell);
+    void trace(uint8_t* instr, uint8_t* operand);
+    void unknown_opcode(uint8_t op);
+
+    // Flag helpers: N and Z from a result; C and V from a sum.
+    void set_nz(uint8_t r) { P = uint8_t((P & 0x7D) | (r & 0x80) | (r == 0 ? 0x02 : 0)); }
+    void set_cv(unsigned sum, uint8_t a, uint8_t m) {
+        set_flag('C', sum > 0xFF);
+        set_flag('V', !((a ^ m) & 0x80) && ((sum ^ a) & 0x80));
+    }
+    void add(uint8_t m);
+    void compare(uint8_t reg, uint8_t m);
+    void branch(bool taken, uint8_t* operand);
+    void jump_to(uint16_t target) { PC = uint16_t(target - instr_len); }
+};
+
+}  // namespace NES

@@ -1,0 +1,4 @@
+#include "glob_const.h"
+
+std::string config_dir;
+char sep = '/';

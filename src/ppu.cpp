@@ -1,0 +1,274 @@
+#include "ppu.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "cpu.h"
+#include "rom.h"
+
+namespace NES {
+
+const uint8_t NTSC_TO_RGB[64][3] = {
+    {0x60, 0x60, 0x60}, {0x00, 0x1C, 0xA1}, {0x24, 0x04, 0xC8}, {0x53, 0x00, 0xB2}, {0x73, 0x00, 0x76}, {0x80, 0x00, 0x24},
+    {0x73, 0x0C, 0x00}, {0x50, 0x28, 0x00}, {0x25, 0x44, 0x00}, {0x00, 0x57, 0x00}, {0x01, 0x5C, 0x00}, {0x00, 0x53, 0x24},
+    {0x00, 0x3C, 0x76}, {0x00, 0x00, 0x00}, {0x00, 0x00, 0x00}, {0x00, 0x00, 0x00},
+    {0xAB, 0xAB, 0xAB}, {0x0D, 0x57, 0xFF}, {0x4B, 0x30, 0xFF}, {0x8A, 0x13, 0xFF}, {0xBC, 0x09, 0xD6}, {0xD2, 0x12, 0x69},
+    {0xC7, 0x2E, 0x00}, {0x9D, 0x54, 0x00}, {0x5F, 0x7B, 0x00}, {0x21, 0x98, 0x00}, {0x00, 0xA3, 0x00}, {0x00, 0x99, 0x42},
+    {0x02, 0x7D, 0xB4}, {0x00, 0x00, 0x00}, {0x00, 0x00, 0x00}, {0x00, 0x00, 0x00},
+    {0xFF, 0xFF, 0xFF}, {0x53, 0xAE, 0xFF}, {0x90, 0x85, 0xFF}, {0xD3, 0x65, 0xFF}, {0xFF, 0x57, 0xFF}, {0xFF, 0x5D, 0xCF},
+    {0xFF, 0x77, 0x57}, {0xFA, 0x9E, 0x00}, {0xBD, 0xC7, 0x00}, {0x7A, 0xE7, 0x01}, {0x42, 0xF6, 0x0F}, {0x24, 0xEF, 0x7E},
+    {0x2B, 0xD5, 0xF6}, {0x4E, 0x4E, 0x4E}, {0x00, 0x00, 0x00}, {0x00, 0x00, 0x00},
+    {0xFF, 0xFF, 0xFF}, {0xB6, 0xE1, 0xFF}, {0xCF, 0xD1, 0xFF}, {0xE9, 0xC3, 0xFF}, {0xFF, 0xBC, 0xFF}, {0xFF, 0xBD, 0xF4},
+    {0xFF, 0xC6, 0xC3}, {0xFF, 0xD5, 0x9A}, {0xE8, 0xE6, 0x81}, {0xCD, 0xF4, 0x81}, {0xB7, 0xFB, 0x9A}, {0xA9, 0xFA, 0xC3},
+    {0xA9, 0xF0, 0xF4}, {0xB8, 0xB8, 0xB8}, {0x00, 0x00, 0x00}, {0x00, 0x00, 0x00},
+};
+
+namespace {
+// index_cache value of a pixel that has never been converted (colour indices are 0-63).
+constexpr uint8_t UNCONVERTED = 0xFF;
+}  // namespace
+
+PPU::PPU() { reset_state(); }
+
+PPU::PPU(CPU* c) {
+    reset_state();
+    cpu = c;
+    cpu->ppu = this;
+    set_registers();
+    if (cpu->rom) loadRom(cpu->rom);
+}
+
+void PPU::reset_state() {
+    std::memset(vram, 0, sizeof vram);
+    std::memset(oam, 0, sizeof oam);
+    std::memset(secondary_oam, 0, sizeof secondary_oam);
+    std::memset(back_image, 0, sizeof back_image);
+    std::memset(front_image, 0, sizeof front_image);
+    std::memset(index_cache, UNCONVERTED, sizeof index_cache);
+}
+
+void PPU::set_registers() {
+    for (int i = 0; i < 8; i++) registers[i] = cpu->memory + 0x2000 + i;
+    oam_dma = cpu->memory + 0x4014;
+}
+
+void PPU::loadRom(ROM* r) {
+    rom = r;
+    mirroring = rom->mirroring;
+    devices[0] = cpu;
+    devices[1] = this;
+    devices[2] = cpu->apu;
+    mapper = rom->mapper;
+    mapper_clocked = mapper->hooks_clock;
+    if (rom->chr_size > 0) {
+        for (int k = 0; k < 8; k++) std::memcpy(vram + k * 1024, rom->get_chr_bank(chr_bank + k), 1024);
+    } else {
+        std::puts("CHR-RAM Copied.");
+        rom->chr_ram = vram;
+    }
+}
+
+void PPU::v_horiz() {
+    if ((v & 0x001F) == 0x001F)
+        v = uint16_t((v & 0xFFE0) ^ 0x0400);
+    else
+        v++;
+}
+
+void PPU::v_vert() {
+    if ((v & 0x7000) != 0x7000) {
+        v = uint16_t(v + 0x1000);
+        return;
+    }
+    v &= 0x8FFF;
+    int y = (v >> 5) & 0x1F;
+    if (y == 29) {
+        y = 0;
+        v ^= 0x0800;
+    } else if (y == 31) {
+        y = 0;
+    } else {
+        y++;
+    }
+    v = uint16_t((v & ~0x03E0) | (y << 5));
+}
+
+void PPU::apply_and_update_registers() {
+    if (scanline < 241 || scanline > 260) *registers[2] &= 0x7F;
+}
+
+void PPU::latch_tile(uint16_t addr_v) {
+    const uint8_t ctrl = *registers[0];
+    tile_nt_addr = uint16_t(0x2000 | (addr_v & 0x0FFF));
+    tile_at_addr = uint16_t(0x23C0 | (addr_v & 0x0C00) | ((addr_v >> 4) & 0x38) | ((addr_v >> 2) & 0x07));
+    const uint8_t n = vram[fold(tile_nt_addr)];
+    const uint16_t a = uint16_t(((ctrl & 0x10) ? 0x1000 : 0) | (n << 4) | ((v >> 12) & 7));
+    tile_lo = vram[a];
+    tile_hi = vram[a + 8];
+}
+
+void PPU::evaluate_sprite(uint8_t ctrl) {
+    const unsigned h = (ctrl & 0x20) ? 16 : 8;
+    if (next_count < 8) {
+        if (dot & 1) return;
+        const uint8_t y1 = uint8_t(oam[eval_n] + 1);
+        if (!eval_done && y1 != 0) {
+            uint8_t* slot = secondary_oam + 4 * next_count;
+            slot[0] = y1;
+            const int next_line = (scanline + 1) % 240;
+            if (unsigned(next_line - y1) < h) {
+                slot[1] = oam[eval_n + 1];
+                slot[2] = oam[eval_n + 2];
+                slot[3] = oam[eval_n + 3];
+                next_x[next_count] = oam[eval_n + 3];
+                next_count++;
+                if (eval_n == 0) sprite0_next = true;
+            }
+        }
+        eval_n = uint8_t(eval_n + 4);
+        if (eval_n == 0) eval_done = true;
+        return;
+    }
+    // Eight sprites found: the overflow scan, with its diagonal walk through OAM.
+    const uint8_t y = oam[uint8_t(eval_n + eval_m)];
+    if (unsigned(scanline - y) < h)
+        *registers[2] |= 0x20;
+    else
+        eval_m = (eval_m + 1) & 3;
+    eval_n = uint8_t(eval_n + 4);
+}
+
+void PPU::draw_pixel(uint8_t ctrl, uint8_t mask) {
+    const int px = dot - 1;
+    const int bit = 7 - fine_x_counter;
+    const int b = ((tile_hi >> bit) & 1) << 1 | ((tile_lo >> bit) & 1);
+    const uint8_t attribute = vram[fold(tile_at_addr)];
+    const int shift = ((tile_nt_addr >> 1) & 1) * 2 + ((tile_nt_addr >> 6) & 1) * 4;
+    const int palette = (attribute >> shift) & 3;
+
+    int chosen = -1, s_value = 0, s_palette = 0;
+    bool behind = false;
+    if (active_mask && (mask & 0x10)) {
+        const bool tall = ctrl & 0x20;
+        for (int i = line_count - 1; i >= 0; i--) {
+            if (!((active_mask >> i) & 1)) continue;
+            const uint8_t* e = line_sprites + 4 * i;
+            const uint8_t y1 = e[0], tile = e[1], attr = e[2];
+            const int table = tall ? (tile & 1) : ((ctrl >> 3) & 1);
+            const int base = tall ? (tile & 0xFE) : tile;
+            int r = scanline - y1;
+            if (attr & 0x80) r = (tall ? 15 : 7) - r;
+            const int a = (table << 12) | (r & 7) | ((((r & 0xFF) >> 3) + base) & 0xFF) << 4;
+            const int k = (attr & 0x40) ? 7 - pixel_counter[i] : pixel_counter[i];
+            const int s = ((vram[(a | 8) & 0x1FFF] >> k) & 1) << 1 | ((vram[a & 0x1FFF] >> k) & 1);
+            if (s) {
+                chosen = i;
+                s_value = s;
+                s_palette = attr & 3;
+                behind = attr & 0x20;
+            }
+        }
+    }
+    uint8_t& status = *registers[2];
+    if (b && chosen == 0 && sprite0_line && (mask & 0x18) == 0x18 && !(status & 0x40)) status |= 0x40;
+
+    uint8_t c;
+    if (chosen >= 0 && (b == 0 || !behind)) {
+        c = (px < 8 && !(mask & 4)) ? vram[0x3F00] : vram[0x3F10 + 4 * s_palette + s_value];
+    } else {
+        c = (!(mask & 8) || b == 0 || (px < 8 && !(mask & 2))) ? vram[0x3F00] : vram[0x3F00 + 4 * palette + b];
+    }
+    c &= 63;  // palette bytes hold 8 bits; the colour table has 64 entries
+    uint8_t& cached = index_cache[scanline][px];
+    if (cached != c) {
+        cached = c;
+        std::memcpy(back_image[scanline][px], NTSC_TO_RGB[c], 3);
+    }
+
+    if (++fine_x_counter == 8) {
+        fine_x_counter = 0;
+        const uint16_t nv = (v & 0x001F) == 0x001F ? uint16_t((v & 0xFFE0) ^ 0x0400) : uint16_t(v + 1);
+        latch_tile(nv);
+    }
+}
+
+void PPU::vblank_work() {
+    if (scanline == 241 && dot == 1) {
+        if (in_vblank) return;
+        in_vblank = true;
+        {
+            std::lock_guard<std::mutex> g(frame_lock);
+            std::memcpy(front_image, back_image, sizeof front_image);
+        }
+        if (!nmi_suppress) nmi_line = true;
+        if (!vblank_suppress) *registers[2] |= 0x80;
+    } else if (scanline == 261) {
+        if (dot == 1) {
+            vblank_suppress = nmi_line = nmi_suppress = false;
+            *registers[2] &= 0x1F;
+            in_vblank = false;
+        } else if (dot >= 280 && dot <= 304 && rendering) {
+            v = uint16_t((v & 0x841F) | (t & 0x7BE0));
+        }
+    }
+}
+
+void PPU::cycle() {
+    const uint8_t ctrl = *registers[0], mask = *registers[1];
+    rendering = mask & 0x18;
+    if (post_render) {
+        vblank_work();
+    } else if (dot >= 1 && dot <= 256) {
+        for (int i = 0; i < line_count; i++) {
+            if ((active_mask >> i) & 1) pixel_counter[i]--;
+            if (line_x[i] == 0)
+                active_mask |= uint8_t(1 << i);
+            else if (line_x[i] < -7)
+                active_mask &= uint8_t(~(1 << i));
+            line_x[i]--;
+        }
+        if (((dot - 1) & 7) == 0 && rendering) {
+            latch_tile(v);
+            fine_x_counter = x;
+        }
+        if (dot == 1 && (mask & 0x10)) {
+            eval_n = eval_m = 0;
+            eval_done = false;
+            next_count = 0;
+            sprite0_next = false;
+            std::memset(secondary_oam, 0xFF, sizeof secondary_oam);
+        }
+        if (dot >= 129 && rendering) evaluate_sprite(ctrl);
+        if (dot == 256 && rendering) v_vert();
+        draw_pixel(ctrl, mask);
+        if ((dot & 7) == 0 && dot <= 248 && rendering) v_horiz();
+    } else if (dot == 257) {
+        if (rendering) {
+            oam_addr = 0;
+            v = uint16_t((v & 0xFBE0) | (t & 0x041F));
+            std::memcpy(line_sprites, secondary_oam, 4 * next_count);
+            line_count = int8_t(next_count);
+            active_mask = 0;
+            std::memcpy(line_x, next_x, sizeof line_x);
+            sprite0_line = sprite0_next;
+            for (int i = 0; i < next_count; i++) pixel_counter[i] = 7;
+        }
+    } else if (dot == 340 && scanline == 239) {
+        post_render = true;
+    }
+
+    dot_count++;
+    if (++dot == 341) {
+        dot = 0;
+        if (scanline == 261) {
+            frame_count++;
+            scanline = 0;
+            post_render = false;
+        } else {
+            scanline++;
+        }
+    }
+    if (mapper_clocked) mapper->clock(devices);
+}
+
+}  // namespace NES

@@ -1,0 +1,103 @@
+#pragma once
+#include <cstdint>
+#include <mutex>
+
+namespace NES {
+
+class CPU;
+class ROM;
+class Mapper;
+
+// The RGB colour of each of the 64 palette indices.
+extern const uint8_t NTSC_TO_RGB[64][3];
+
+class PPU {
+public:
+    CPU* cpu = nullptr;
+    ROM* rom = nullptr;
+    uint64_t dot_count = 0;
+    uint64_t frame_count = 0;
+    alignas(64) uint8_t vram[16384];
+    uint8_t oam[256];
+    uint8_t secondary_oam[32];
+    int32_t scanline = 0;
+    int32_t dot = 25;
+    int32_t mirroring = 0;
+    Mapper* mapper = nullptr;
+    bool in_vblank = false;
+    int32_t chr_bank = 0;
+    bool vblank_suppress = false;
+    bool nmi_line = false;
+    bool nmi_suppress = false;
+    bool rendering = false;
+    uint16_t v = 0, t = 0;
+    uint8_t x = 0;
+    bool w = false;
+    uint8_t oam_addr = 0;
+    uint16_t tile_nt_addr = 0;
+    uint16_t tile_at_addr = 0;
+    uint16_t tile_hi = 0;
+    uint16_t tile_lo = 0;
+    uint8_t read_buffer = 0;
+    uint8_t* registers[8] = {};
+    uint8_t* oam_dma = nullptr;
+    std::mutex frame_lock;
+    void* devices[3] = {};
+    uint8_t fine_x_counter = 0;
+    bool post_render = false;
+    uint8_t eval_n = 0;
+    uint8_t eval_m = 0;
+    bool eval_done = false;
+    uint8_t next_count = 0;
+    uint8_t line_sprites[32] = {};
+    int8_t line_count = 0;
+    int32_t line_x[8] = {};
+    int32_t next_x[8] = {};
+    uint8_t active_mask = 0;
+    uint8_t pixel_counter[8] = {};
+    bool sprite0_next = false;
+    bool sprite0_line = false;
+    uint8_t back_image[240][256][3];
+    uint8_t front_image[240][256][3];
+    uint8_t index_cache[240][256];
+
+    PPU();
+    explicit PPU(CPU* cpu);
+
+    void set_registers();
+    void loadRom(ROM* rom);
+    uint8_t read(uint16_t addr) const { return vram[fold(addr)]; }
+    void write(uint16_t addr, uint8_t value) { vram[fold(addr)] = value; }
+    void map_memory(uint16_t& addr) const { addr = fold(addr); }
+    int64_t get_addr(const uint8_t* p) const { return p - vram; }
+    void v_horiz();
+    void v_vert();
+    void apply_and_update_registers();
+    void cycle();
+
+    // Folds a 14-bit video address onto its cell of `vram`.
+    uint16_t fold(uint16_t a) const {
+        if (a >= 0x2000 && a < 0x3000) {
+            switch (mirroring) {
+                case 0: return a & 0xFBFF;
+                case 1: return a & 0xF7FF;
+                case 3: return 0x2000 + (a & 0x03FF);
+                default: return a;
+            }
+        }
+        if (a >= 0x3000 && a < 0x3F00) return a - 0x1000;
+        if (a >= 0x3F00) return (a & 0xFFF3) == 0x3F10 ? (a & 0xFF0F) : (a & 0xFF1F);
+        return a;
+    }
+
+private:
+    bool mapper_clocked = false;
+
+    void reset_state();
+    void latch_tile(uint16_t addr_v);
+    void evaluate_sprite(uint8_t ctrl);
+    void draw_pixel(uint8_t ctrl, uint8_t mask);
+    void vblank_work();
+};
+
+}  // namespace NES

@@ -1,0 +1,524 @@
+#include "wrapper.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include <pybind11/functional.h>
+
+#include "glob_const.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int DEFAULT_CLOCK = 1789773;
+constexpr long STATE_SIZE = 82189;
+
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool exists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
+}
+
+// Releases the interpreter lock for a scope when this thread holds it, so
+// that waiting here never blocks a run thread that needs the lock.
+class ReleaseGil {
+public:
+    ReleaseGil() {
+        if (Py_IsInitialized() && PyGILState_Check()) state = PyEval_SaveThread();
+    }
+    ~ReleaseGil() {
+        if (state) PyEval_RestoreThread(state);
+    }
+    ReleaseGil(const ReleaseGil&) = delete;
+    ReleaseGil& operator=(const ReleaseGil&) = delete;
+
+private:
+    PyThreadState* state = nullptr;
+};
+
+// Writes `size` bytes to `path` through a temporary file in the same folder
+// and a rename, so the previous file survives any failure.
+void write_atomically(const std::string& path, const uint8_t* data, size_t size) {
+    std::string tmp = path + ".tmp-XXXXXX";
+    std::vector<char> name(tmp.begin(), tmp.end());
+    name.push_back('\0');
+    const int fd = mkstemp(name.data());
+    if (fd < 0) {
+        const int e = errno;
+        throw NES::FileError(e, path, "cannot write '" + path + "': " + std::strerror(e));
+    }
+    size_t done = 0;
+    int e = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            e = errno;
+            break;
+        }
+        done += size_t(n);
+    }
+    if (!e && ::fsync(fd) != 0) e = errno;
+    if (::close(fd) != 0 && !e) e = errno;
+    if (!e && std::rename(name.data(), path.c_str()) != 0) e = errno;
+    if (e) {
+        ::unlink(name.data());
+        throw NES::FileError(e, path, "cannot write '" + path + "': " + std::strerror(e));
+    }
+}
+
+std::string stem_of(const std::string& name) {
+    size_t end = name.size(), begin = 0;
+    bool dot_seen = false;
+    for (size_t i = name.size(); i-- > 0;) {
+        const char c = name[i];
+        if (c == '/' || c == '\\') {
+            begin = i + 1;
+            break;
+        }
+        if (c == '.' && !dot_seen) {
+            dot_seen = true;
+            end = i;
+        }
+    }
+    std::string stem = name.substr(begin, end - begin);
+    for (char& c : stem)
+        if (c == ' ') c = '_';
+    return stem;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- Controller
+
+void ControllerWrapper::updateInputs(const py::list& inputs) {
+    bool flags[8];
+    for (size_t i = 0; i < 8; i++) flags[i] = py::cast<bool>(inputs[i]);
+    controller.update_inputs(flags);
+}
+
+// ---------------------------------------------------------------- Construction
+
+void NESUnit::build_components(int clock_speed) {
+    cpu = new NES::CPU(false);
+    cpu->clock_speed = clock_speed > 0 ? clock_speed : 2147483647;
+    apu = new NES::APU();
+    apu->setCPU(cpu);
+    apu->sample_rate = 44100;
+    cpu->apu = apu;
+    cpu->set_controller(&own_controllers[0], 0);
+    cpu->set_controller(&own_controllers[1], 1);
+}
+
+void NESUnit::destroy_components() {
+    delete rom;
+    delete cpu;
+    delete ppu;
+    delete apu;
+    rom = nullptr;
+    cpu = nullptr;
+    ppu = nullptr;
+    apu = nullptr;
+}
+
+NESUnit::NESUnit(int clock_speed) {
+    perframefunc = std::make_shared<const std::function<void()>>([] {});
+    std::memcpy(color_table, NES::NTSC_TO_RGB, sizeof color_table);
+    try {
+        std::puts("No rom specified.");
+        rom = new NES::ROM();
+        std::puts("rom created.");
+        build_components(clock_speed);
+        cpu->loadRom(rom, true);
+        ppu = new NES::PPU(cpu);
+        cpu->reset();
+    } catch (...) {
+        destroy_components();
+        throw;
+    }
+}
+
+NESUnit::NESUnit(const char* rom_name, int clock_speed) {
+    perframefunc = std::make_shared<const std::function<void()>>([] {});
+    std::memcpy(color_table, NES::NTSC_TO_RGB, sizeof color_table);
+    try {
+        detectOS(rom_name);
+        build_components(clock_speed);
+        ppu = new NES::PPU(cpu);
+        rom = new NES::ROM(rom_name);
+        cpu->ram_dir = cart_dir;
+        cpu->loadRom(rom, true);
+        ppu->loadRom(rom);
+        cpu->reset();
+    } catch (...) {
+        destroy_components();
+        throw;
+    }
+}
+
+NESUnit::NESUnit(const py::object& rom_file, int clock_speed) {
+    perframefunc = std::make_shared<const std::function<void()>>([] {});
+    std::memcpy(color_table, NES::NTSC_TO_RGB, sizeof color_table);
+    try {
+        build_components(clock_speed);
+        ppu = new NES::PPU(cpu);
+        const std::string name = rom_file.attr("name").cast<std::string>();
+        detectOS(name.c_str());
+        const std::string data = rom_file.attr("read")().cast<std::string>();
+        rom = new NES::ROM(long(data.size()), reinterpret_cast<const uint8_t*>(data.data()));
+        cpu->ram_dir = cart_dir;
+        cpu->loadRom(rom, true);
+        ppu->loadRom(rom);
+        cpu->reset();
+    } catch (...) {
+        destroy_components();
+        throw;
+    }
+}
+
+NESUnit::~NESUnit() {
+    if (run_thread.joinable()) {
+        // Collected while running: stop as stop() would, battery RAM included.
+        if (rom && rom->battery) {
+            try {
+                write_battery_ram();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "kestrix: battery RAM not saved: %s\n", e.what());
+            }
+        }
+        running = false;
+        stop_thread();
+    }
+    destroy_components();
+}
+
+// ---------------------------------------------------------------- Stepping
+
+void NESUnit::single_cycle() {
+    cpu->clock();
+    while (2 * apu->cycles < cpu->cycles) apu->cycle();
+    const uint64_t target = uint64_t(3 * cpu->cycles);
+    while (ppu->dot_count < target) {
+        const uint64_t frame = ppu->frame_count;
+        ppu->cycle();
+        if (ppu->frame_count != frame) frame_callback();
+    }
+}
+
+void NESUnit::frame_callback() {
+    std::shared_ptr<const std::function<void()>> f = perframefunc;
+    if (!held) {
+        (*f)();
+        return;
+    }
+    // The callback may call back into this console (saveState, perFrame, ...),
+    // so the stepping lock is given up around it.
+    held->unlock();
+    try {
+        (*f)();
+    } catch (...) {
+        f.reset();
+        held->lock();
+        throw;
+    }
+    f.reset();
+    held->lock();
+}
+
+void NESUnit::runFrame() {
+    if (run_thread.joinable())
+        throw std::runtime_error("runFrame() cannot be used while the run thread exists; call stop() first");
+    std::unique_lock<std::mutex> lock(step_mutex);
+    std::unique_lock<std::mutex>* outer = held;
+    held = &lock;
+    try {
+        const uint64_t frame = ppu->frame_count;
+        while (ppu->frame_count == frame) single_cycle();
+    } catch (...) {
+        held = outer;
+        throw;
+    }
+    held = outer;
+}
+
+void NESUnit::start() {
+    if (run_thread.joinable())
+        throw std::runtime_error("start() called while the run thread exists; call stop() first");
+    running = true;
+    start_time = now_ns();
+    paused_total = 0;
+    pause_start = start_time;
+    run_thread = std::thread(&NESUnit::operation_thread, this);
+}
+
+void NESUnit::operation_thread() {
+    std::unique_lock<std::mutex> lock(step_mutex);
+    held = &lock;
+    try {
+        for (;;) {
+            if (!running) break;
+            if (paused) {
+                // Nothing to emulate: give the lock and the core away for a moment.
+                lock.unlock();
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                lock.lock();
+                continue;
+            }
+            if (waiters.load(std::memory_order_relaxed) > 0) {
+                lock.unlock();
+                while (waiters.load() > 0) std::this_thread::yield();
+                lock.lock();
+            }
+            single_cycle();
+            const __int128 emulated = (__int128)cpu->cycles * 1000000000 / cpu->clock_speed;
+            const int64_t target = start_time + paused_total.load() + int64_t(emulated);
+            int64_t now = now_ns();
+            if (now < target) {
+                lock.unlock();
+                while (now < target) {
+                    std::this_thread::sleep_for(std::chrono::nanoseconds(target - now));
+                    now = now_ns();
+                }
+                lock.lock();
+            }
+        }
+    } catch (py::error_already_set& e) {
+        py::gil_scoped_acquire gil;
+        e.discard_as_unraisable("kestrix per-frame callback on the run thread (the run thread has ended)");
+    } catch (const std::exception& e) {
+        py::gil_scoped_acquire gil;
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        PyErr_WriteUnraisable(nullptr);
+    }
+    held = nullptr;
+}
+
+void NESUnit::stop_thread() {
+    if (std::this_thread::get_id() == run_thread.get_id()) return;  // called from its own callback
+    ReleaseGil nogil;
+    run_thread.join();
+    run_thread = std::thread();
+}
+
+void NESUnit::stop() {
+    std::exception_ptr ram_error;
+    if (rom->battery) {
+        try {
+            write_battery_ram();
+        } catch (...) {
+            ram_error = std::current_exception();
+        }
+    }
+    running = false;
+    if (run_thread.joinable()) {
+        stop_thread();
+        if (ram_error) std::rethrow_exception(ram_error);
+        return;
+    }
+    if (ram_error) std::rethrow_exception(ram_error);
+    throw std::runtime_error("stop() called but the console has no run thread (start() it first)");
+}
+
+void NESUnit::set_pause(bool pause) {
+    if (pause && !paused) {
+        pause_start = now_ns();
+        paused = true;
+    } else if (!pause && paused) {
+        paused_total += now_ns() - pause_start;
+        paused = false;
+    }
+}
+
+template <class F>
+auto NESUnit::with_console(F&& f) -> decltype(f()) {
+    ReleaseGil nogil;
+    waiters++;
+    std::lock_guard<std::mutex> lock(step_mutex);
+    waiters--;
+    return f();
+}
+
+void NESUnit::perFrame(const std::function<void()>& f) {
+    auto fresh = std::make_shared<const std::function<void()>>(f);
+    with_console([&] { perframefunc.swap(fresh); });
+    // `fresh` now holds the previous callable, released here with the interpreter lock held.
+}
+
+void NESUnit::setController(ControllerWrapper& controller, int port, py::object owner) {
+    const int p = port & 0xFF;
+    if (p > 1) throw py::value_error("setController: port must be 0 or 1, got " + std::to_string(port));
+    with_console([&] { cpu->set_controller(&controller.controller, uint8_t(p)); });
+    attached[p] = std::move(owner);  // the console reads this pad from now on: keep it alive
+}
+
+// ---------------------------------------------------------------- Views
+
+namespace {
+py::array view(py::handle owner, std::vector<py::ssize_t> shape, std::vector<py::ssize_t> strides, uint8_t* data) {
+    return py::array(py::dtype::of<uint8_t>(), std::move(shape), std::move(strides), data, owner);
+}
+}  // namespace
+
+py::array NESUnit::cpuMem(py::handle owner) { return view(owner, {65536}, {1}, cpu->memory); }
+py::array NESUnit::ppuMem(py::handle owner) { return view(owner, {16384}, {1}, ppu->vram); }
+py::array NESUnit::OAM(py::handle owner) { return view(owner, {256}, {1}, ppu->oam); }
+py::array NESUnit::getImg(py::handle owner) { return view(owner, {240, 256, 3}, {768, 3, 1}, &ppu->front_image[0][0][0]); }
+py::array NESUnit::color_lookup(py::handle owner) { return view(owner, {64, 3}, {3, 1}, &color_table[0][0]); }
+
+py::list NESUnit::getAudio(bool split_channels) {
+    const int count = split_channels ? 6 : 1;
+    int16_t copy[6][NES::BUFFER_LEN];
+    bool ready;
+    {
+        // Held by the stepping thread only while it publishes one set of blocks.
+        std::lock_guard<std::mutex> lock(apu->out_lock);
+        ready = apu->audio_ready;
+        if (ready) {
+            apu->audio_ready = false;
+            for (int k = 0; k < count; k++) std::memcpy(copy[k], apu->out[k], sizeof copy[k]);
+        }
+    }
+    py::list result;
+    if (!ready) {
+        result.append(py::bytes());
+        return result;
+    }
+    for (int k = 0; k < count; k++) result.append(py::bytes(reinterpret_cast<const char*>(copy[k]), sizeof copy[k]));
+    return result;
+}
+
+// ---------------------------------------------------------------- Save folder and files
+
+void NESUnit::detectOS(const char* rom_name) {
+    const std::string stem = stem_of(rom_name);
+    const char* home = std::getenv("HOME");
+    if (!home) throw std::runtime_error("the environment variable HOME is not set; no save folder can be chosen");
+    config_dir = std::string(home) + "/.config";
+    sep = '/';
+    std::printf("LINUX, %s\n", config_dir.c_str());
+    config_dir += sep;
+    config_dir += "Morvanet";
+    if (!exists(config_dir)) fs::create_directory(config_dir);
+    config_dir += sep;
+    config_dir += stem;
+    save_dir = config_dir;
+    cart_dir = config_dir;
+    std::puts(config_dir.c_str());
+    if (!exists(config_dir))
+        fs::create_directory(config_dir);
+    else
+        std::puts("Folder already exists. Checking for save...");
+}
+
+bool NESUnit::setSaveDir(const std::string& dir) {
+    if (!exists(dir)) return false;
+    save_dir = dir;
+    return true;
+}
+
+void NESUnit::write_battery_ram() {
+    const std::string path = cart_dir + sep + "ram";
+    uint8_t ram[0x2000];
+    with_console([&] { std::memcpy(ram, cpu->memory + 0x6000, sizeof ram); });
+    ReleaseGil nogil;
+    write_atomically(path, ram, sizeof ram);
+}
+
+void NESUnit::save(int slot) {
+    if (save_dir.empty())
+        throw std::runtime_error("saveState: this console has no save folder (it was built without a cartridge); "
+                                 "choose one with setSaveDir()");
+    const std::string path = save_dir + sep + std::to_string(slot);
+    std::vector<uint8_t> state(STATE_SIZE);
+    with_console([&] { cpu->save_state_bytes(state.data()); });
+    ReleaseGil nogil;
+    write_atomically(path, state.data(), state.size());
+}
+
+bool NESUnit::load(int slot) {
+    const std::string path = save_dir + sep + std::to_string(slot);
+    if (save_dir.empty() || !exists(path)) return false;
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) throw py::value_error("loadState: '" + path + "' is not a regular file");
+    std::vector<uint8_t> state(STATE_SIZE + 1);
+    size_t got;
+    {
+        FILE* f = std::fopen(path.c_str(), "rb");
+        if (!f) {
+            const int e = errno;
+            throw NES::FileError(e, path, "cannot read '" + path + "': " + std::strerror(e));
+        }
+        got = std::fread(state.data(), 1, state.size(), f);
+        const bool failed = std::ferror(f);
+        std::fclose(f);
+        if (failed) throw NES::FileError(EIO, path, "cannot read '" + path + "'");
+    }
+    if (got != size_t(STATE_SIZE))
+        throw py::value_error("loadState: '" + path + "' is not a save state: " +
+                              (got > size_t(STATE_SIZE) ? std::string("longer than") : std::to_string(got) + " bytes instead of") +
+                              " " + std::to_string(STATE_SIZE) + " bytes");
+    int64_t pc;
+    std::memcpy(&pc, state.data() + 5, 8);
+    if (pc < 0 || pc > 0xFFFF)
+        throw py::value_error("loadState: '" + path + "' holds a program counter outside 0-65535 (" + std::to_string(pc) + ")");
+    with_console([&] { cpu->load_state_bytes(state.data()); });
+    return true;
+}
+
+// ---------------------------------------------------------------- Module
+
+PYBIND11_MODULE(kestrix, m) {
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const NES::FileError& e) {
+            // OSError picks the matching subclass (FileNotFoundError, PermissionError, ...) from errno.
+            py::object err = py::reinterpret_steal<py::object>(
+                Py_BuildValue("(iss)", e.err, std::strerror(e.err), e.path.c_str()));
+            PyErr_SetObject(PyExc_OSError, err.ptr());
+        }
+    });
+
+    py::class_<NESUnit, std::unique_ptr<NESUnit>>(m, "NES")
+        .def(py::init([](const std::string& rom_name, int clock) { return std::make_unique<NESUnit>(rom_name.c_str(), clock); }),
+             py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
+        .def(py::init([](int clock) { return std::make_unique<NESUnit>(clock); }), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
+        .def(py::init([](const py::object& rom_file, int clock) { return std::make_unique<NESUnit>(rom_file, clock); }),
+             py::arg("rom_file"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
+        .def("cpuMem", [](NESUnit& u) { return u.cpuMem(py::cast(&u)); })
+        .def("ppuMem", [](NESUnit& u) { return u.ppuMem(py::cast(&u)); })
+        .def("OAM", [](NESUnit& u) { return u.OAM(py::cast(&u)); })
+        .def("getImg", [](NESUnit& u) { return u.getImg(py::cast(&u)); })
+        .def("colorLookup", [](NESUnit& u) { return u.color_lookup(py::cast(&u)); })
+        .def("getAudio", &NESUnit::getAudio, py::arg("split_channels") = false)
+        .def("start", &NESUnit::start)
+        .def("stop", &NESUnit::stop)
+        .def("saveState", &NESUnit::save)
+        .def("loadState", &NESUnit::load)
+        .def("setPaused", &NESUnit::set_pause)
+        .def("setSaveDir", &NESUnit::setSaveDir)
+        .def("getSaveDir", &NESUnit::getSaveDir)
+        .def("setController",
+             [](NESUnit& u, ControllerWrapper& c, int port) { u.setController(c, port, py::cast(&c)); })
+        .def("frameCount", &NESUnit::frame_count)
+        .def("cycleCount", &NESUnit::cycle_count)
+        .def("runFrame", &NESUnit::runFrame)
+        .def("perFrame", &NESUnit::perFrame);
+
+    py::class_<ControllerWrapper, std::unique_ptr<ControllerWrapper>>(m, "Controller")
+        .def(py::init<>())
+        .def("updateInputs", &ControllerWrapper::updateInputs);
+}

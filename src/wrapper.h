@@ -1,0 +1,99 @@
+#pragma once
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "apu.h"
+#include "controller.h"
+#include "cpu.h"
+#include "ppu.h"
+#include "rom.h"
+
+namespace py = pybind11;
+
+// Scripting class "Controller": one pad whose buttons the script sets.
+class ControllerWrapper {
+public:
+    NES::Controller controller;
+
+    ControllerWrapper() = default;
+    void updateInputs(const py::list& inputs);
+};
+
+// Scripting class "NES": one console, its run thread and its pacing.
+class NESUnit {
+public:
+    int64_t start_time = 0;
+    std::shared_ptr<const std::function<void()>> perframefunc;
+    std::atomic<int64_t> pause_start{0};
+    std::string save_dir;
+    NES::Controller own_controllers[2];
+    NES::CPU* cpu = nullptr;
+    NES::PPU* ppu = nullptr;
+    NES::APU* apu = nullptr;
+    NES::ROM* rom = nullptr;
+    std::atomic<bool> running{false};
+    std::atomic<bool> paused{false};
+    std::atomic<int64_t> paused_total{0};
+    std::thread run_thread;
+
+    explicit NESUnit(int clock_speed);
+    NESUnit(const char* rom_name, int clock_speed);
+    NESUnit(const py::object& rom_file, int clock_speed);
+    ~NESUnit();
+    NESUnit(const NESUnit&) = delete;
+    NESUnit& operator=(const NESUnit&) = delete;
+
+    void single_cycle();
+    void runFrame();
+    void start();
+    void stop();
+    void set_pause(bool pause);
+    void perFrame(const std::function<void()>& f);
+    long long cycle_count() const { return cpu->cycles; }
+    long long frame_count() const { return (long long)ppu->frame_count; }
+    void setController(ControllerWrapper& controller, int port, py::object owner);
+
+    // Views over emulator memory; `owner` (the scripting object) is kept
+    // alive by each array.
+    py::array cpuMem(py::handle owner);
+    py::array ppuMem(py::handle owner);
+    py::array OAM(py::handle owner);
+    py::array getImg(py::handle owner);
+    py::array color_lookup(py::handle owner);
+    py::list getAudio(bool split_channels);
+
+    // Save folder, save states and battery RAM.
+    void detectOS(const char* rom_name);
+    bool setSaveDir(const std::string& dir);
+    std::string getSaveDir() const { return save_dir; }
+    void save(int slot);
+    bool load(int slot);
+
+private:
+    std::string cart_dir;              // this console's cartridge folder (battery RAM)
+    uint8_t color_table[64][3];        // the host's writable copy of the colour table
+    py::object attached[2];            // Controllers plugged in by the script, kept alive
+
+    // Stepping happens under step_mutex; `held` is the stepping thread's lock,
+    // released around the per-frame callback and while the run thread sleeps.
+    std::mutex step_mutex;
+    std::atomic<int> waiters{0};
+    std::unique_lock<std::mutex>* held = nullptr;
+
+    void build_components(int clock_speed);
+    void destroy_components();
+    void operation_thread();
+    void frame_callback();
+    void write_battery_ram();
+    void stop_thread();
+    template <class F>
+    auto with_console(F&& f) -> decltype(f());
+};
