@@ -97,16 +97,6 @@ void PPU::apply_and_update_registers() {
     if (scanline < 241 || scanline > 260) *registers[2] &= 0x7F;
 }
 
-void PPU::latch_tile(uint16_t addr_v) {
-    const uint8_t ctrl = *registers[0];
-    tile_nt_addr = uint16_t(0x2000 | (addr_v & 0x0FFF));
-    tile_at_addr = uint16_t(0x23C0 | (addr_v & 0x0C00) | ((addr_v >> 4) & 0x38) | ((addr_v >> 2) & 0x07));
-    const uint8_t n = vram[fold(tile_nt_addr)];
-    const uint16_t a = uint16_t(((ctrl & 0x10) ? 0x1000 : 0) | (n << 4) | ((v >> 12) & 7));
-    tile_lo = vram[a];
-    tile_hi = vram[a + 8];
-}
-
 void PPU::evaluate_sprite(uint8_t ctrl) {
     const unsigned h = (ctrl & 0x20) ? 16 : 8;
     if (next_count < 8) {
@@ -138,58 +128,140 @@ void PPU::evaluate_sprite(uint8_t ctrl) {
     eval_n = uint8_t(eval_n + 4);
 }
 
-void PPU::draw_pixel(uint8_t ctrl, uint8_t mask) {
-    const int px = dot - 1;
-    const int bit = 7 - fine_x_counter;
-    const int b = ((tile_hi >> bit) & 1) << 1 | ((tile_lo >> bit) & 1);
-    const uint8_t attribute = vram[fold(tile_at_addr)];
-    const int shift = ((tile_nt_addr >> 1) & 1) * 2 + ((tile_nt_addr >> 6) & 1) * 4;
-    const int palette = (attribute >> shift) & 3;
-
-    int chosen = -1, s_value = 0, s_palette = 0;
-    bool behind = false;
-    if (active_mask && (mask & 0x10)) {
-        const bool tall = ctrl & 0x20;
-        for (int i = line_count - 1; i >= 0; i--) {
-            if (!((active_mask >> i) & 1)) continue;
-            const uint8_t* e = line_sprites + 4 * i;
-            const uint8_t y1 = e[0], tile = e[1], attr = e[2];
-            const int table = tall ? (tile & 1) : ((ctrl >> 3) & 1);
-            const int base = tall ? (tile & 0xFE) : tile;
-            int r = scanline - y1;
-            if (attr & 0x80) r = (tall ? 15 : 7) - r;
-            const int a = (table << 12) | (r & 7) | ((((r & 0xFF) >> 3) + base) & 0xFF) << 4;
-            const int k = (attr & 0x40) ? 7 - pixel_counter[i] : pixel_counter[i];
-            const int s = ((vram[(a | 8) & 0x1FFF] >> k) & 1) << 1 | ((vram[a & 0x1FFF] >> k) & 1);
-            if (s) {
-                chosen = i;
-                s_value = s;
-                s_palette = attr & 3;
-                behind = attr & 0x20;
+// The visible dots from `dot` to `last` (all within 1..256 of one line), each
+// followed by the mapper clock when the mapper has one. The hot latch state
+// lives in locals so that the picture stores cannot force it back to memory.
+void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
+    const bool rend = mask & 0x18;
+    const uint16_t pattern_base = (ctrl & 0x10) ? 0x1000 : 0;
+    uint16_t vv = v, nt = tile_nt_addr, at = tile_at_addr, lo = tile_lo, hi = tile_hi;
+    uint8_t fxc = fine_x_counter;
+    uint8_t* const cache = index_cache[scanline];
+    uint8_t(*const row)[3] = back_image[scanline];
+    const uint8_t* const pal = vram + 0x3F00;
+    auto latch = [&](uint16_t addr_v) {
+        nt = uint16_t(0x2000 | (addr_v & 0x0FFF));
+        at = uint16_t(0x23C0 | (addr_v & 0x0C00) | ((addr_v >> 4) & 0x38) | ((addr_v >> 2) & 0x07));
+        const uint16_t a = uint16_t(pattern_base | (vram[fold_nt(nt)] << 4) | ((vv >> 12) & 7));
+        lo = vram[a];
+        hi = vram[a + 8];
+    };
+    const int first = dot;
+    for (int d = first; d <= last; d++) {
+        if (line_count) {
+            for (int i = 0; i < line_count; i++) {
+                if ((active_mask >> i) & 1) pixel_counter[i]--;
+                if (line_x[i] == 0)
+                    active_mask |= uint8_t(1 << i);
+                else if (line_x[i] < -7)
+                    active_mask &= uint8_t(~(1 << i));
+                line_x[i]--;
             }
         }
+        if (((d - 1) & 7) == 0 && rend) {
+            latch(vv);
+            fxc = x;
+        }
+        if (d == 1 && (mask & 0x10)) {
+            eval_n = eval_m = 0;
+            eval_done = false;
+            next_count = 0;
+            sprite0_next = false;
+            std::memset(secondary_oam, 0xFF, sizeof secondary_oam);
+        }
+        if (d >= 129 && rend) {
+            dot = d;
+            evaluate_sprite(ctrl);
+        }
+        if (d == 256 && rend) {
+            v = vv;
+            v_vert();
+            vv = v;
+        }
+        // The pixel at x = d - 1.
+        const int px = d - 1;
+        const int bit = 7 - fxc;
+        const int b = ((hi >> bit) & 1) << 1 | ((lo >> bit) & 1);
+        uint8_t c;
+        int chosen = -1;
+        if (active_mask && (mask & 0x10)) {
+            dot = d;
+            tile_nt_addr = nt;
+            int s_value = 0, s_palette = 0;
+            bool behind = false;
+            chosen = choose_sprite(ctrl, s_value, s_palette, behind);
+            uint8_t& status = *registers[2];
+            if (b && chosen == 0 && sprite0_line && (mask & 0x18) == 0x18 && !(status & 0x40)) status |= 0x40;
+            if (chosen >= 0 && (b == 0 || !behind))
+                c = (px < 8 && !(mask & 4)) ? pal[0] : pal[0x10 + 4 * s_palette + s_value];
+            else
+                chosen = -1;
+        }
+        if (chosen < 0) {
+            if (!(mask & 8) || b == 0 || (px < 8 && !(mask & 2))) {
+                c = pal[0];
+            } else {
+                const int shift = ((nt >> 1) & 1) * 2 + ((nt >> 6) & 1) * 4;
+                c = pal[4 * ((vram[fold_nt(at)] >> shift) & 3) + b];
+            }
+        }
+        c &= 63;
+        if (cache[px] != c) {
+            cache[px] = c;
+            std::memcpy(row[px], NTSC_TO_RGB[c], 3);
+        }
+        if (++fxc == 8) {
+            fxc = 0;
+            latch((vv & 0x001F) == 0x001F ? uint16_t((vv & 0xFFE0) ^ 0x0400) : uint16_t(vv + 1));
+        }
+        if ((d & 7) == 0 && d <= 248 && rend) vv = (vv & 0x001F) == 0x001F ? uint16_t((vv & 0xFFE0) ^ 0x0400) : uint16_t(vv + 1);
+        if (mapper_clocked) {
+            // The mapper sees the advanced counters and the PPU state of this dot.
+            v = vv;
+            tile_nt_addr = nt;
+            tile_at_addr = at;
+            tile_lo = lo;
+            tile_hi = hi;
+            fine_x_counter = fxc;
+            dot = d + 1;
+            dot_count++;
+            mapper->clock(devices);
+        }
     }
-    uint8_t& status = *registers[2];
-    if (b && chosen == 0 && sprite0_line && (mask & 0x18) == 0x18 && !(status & 0x40)) status |= 0x40;
+    v = vv;
+    tile_nt_addr = nt;
+    tile_at_addr = at;
+    tile_lo = lo;
+    tile_hi = hi;
+    fine_x_counter = fxc;
+    if (!mapper_clocked) dot_count += uint64_t(last - first + 1);
+    dot = last + 1;
+}
 
-    uint8_t c;
-    if (chosen >= 0 && (b == 0 || !behind)) {
-        c = (px < 8 && !(mask & 4)) ? vram[0x3F00] : vram[0x3F10 + 4 * s_palette + s_value];
-    } else {
-        c = (!(mask & 8) || b == 0 || (px < 8 && !(mask & 2))) ? vram[0x3F00] : vram[0x3F00 + 4 * palette + b];
+// Picks the sprite pixel at the current dot: the lowest-numbered active sprite
+// with an opaque pixel. Returns its index or -1.
+int PPU::choose_sprite(uint8_t ctrl, int& s_value, int& s_palette, bool& behind) {
+    const bool tall = ctrl & 0x20;
+    int chosen = -1;
+    for (int i = line_count - 1; i >= 0; i--) {
+        if (!((active_mask >> i) & 1)) continue;
+        const uint8_t* e = line_sprites + 4 * i;
+        const uint8_t y1 = e[0], tile = e[1], attr = e[2];
+        const int table = tall ? (tile & 1) : ((ctrl >> 3) & 1);
+        const int base = tall ? (tile & 0xFE) : tile;
+        int r = scanline - y1;
+        if (attr & 0x80) r = (tall ? 15 : 7) - r;
+        const int a = (table << 12) | (r & 7) | ((((r & 0xFF) >> 3) + base) & 0xFF) << 4;
+        const int k = (attr & 0x40) ? 7 - pixel_counter[i] : pixel_counter[i];
+        const int s = ((vram[(a | 8) & 0x1FFF] >> k) & 1) << 1 | ((vram[a & 0x1FFF] >> k) & 1);
+        if (s) {
+            chosen = i;
+            s_value = s;
+            s_palette = attr & 3;
+            behind = attr & 0x20;
+        }
     }
-    c &= 63;  // palette bytes hold 8 bits; the colour table has 64 entries
-    uint8_t& cached = index_cache[scanline][px];
-    if (cached != c) {
-        cached = c;
-        std::memcpy(back_image[scanline][px], NTSC_TO_RGB[c], 3);
-    }
-
-    if (++fine_x_counter == 8) {
-        fine_x_counter = 0;
-        const uint16_t nv = (v & 0x001F) == 0x001F ? uint16_t((v & 0xFFE0) ^ 0x0400) : uint16_t(v + 1);
-        latch_tile(nv);
-    }
+    return chosen;
 }
 
 void PPU::vblank_work() {
@@ -213,48 +285,31 @@ void PPU::vblank_work() {
     }
 }
 
-void PPU::cycle() {
-    const uint8_t ctrl = *registers[0], mask = *registers[1];
+void PPU::load_line_sprites() {
+    oam_addr = 0;
+    v = uint16_t((v & 0xFBE0) | (t & 0x041F));
+    std::memcpy(line_sprites, secondary_oam, 4 * next_count);
+    line_count = int8_t(next_count);
+    active_mask = 0;
+    std::memcpy(line_x, next_x, sizeof line_x);
+    sprite0_line = sprite0_next;
+    for (int i = 0; i < next_count; i++) pixel_counter[i] = 7;
+}
+
+inline void PPU::step() {
+    const uint8_t mask = *registers[1];
     rendering = mask & 0x18;
-    if (post_render) {
+    if (!post_render) {
+        if (unsigned(dot - 1) < 256u) {
+            visible_span(dot, *registers[0], mask);
+            return;
+        }
+        if (dot == 257) {
+            if (rendering) load_line_sprites();
+        } else if (dot == 340 && scanline == 239)
+            post_render = true;
+    } else if (scanline == 261 || (scanline == 241 && dot == 1)) {
         vblank_work();
-    } else if (dot >= 1 && dot <= 256) {
-        for (int i = 0; i < line_count; i++) {
-            if ((active_mask >> i) & 1) pixel_counter[i]--;
-            if (line_x[i] == 0)
-                active_mask |= uint8_t(1 << i);
-            else if (line_x[i] < -7)
-                active_mask &= uint8_t(~(1 << i));
-            line_x[i]--;
-        }
-        if (((dot - 1) & 7) == 0 && rendering) {
-            latch_tile(v);
-            fine_x_counter = x;
-        }
-        if (dot == 1 && (mask & 0x10)) {
-            eval_n = eval_m = 0;
-            eval_done = false;
-            next_count = 0;
-            sprite0_next = false;
-            std::memset(secondary_oam, 0xFF, sizeof secondary_oam);
-        }
-        if (dot >= 129 && rendering) evaluate_sprite(ctrl);
-        if (dot == 256 && rendering) v_vert();
-        draw_pixel(ctrl, mask);
-        if ((dot & 7) == 0 && dot <= 248 && rendering) v_horiz();
-    } else if (dot == 257) {
-        if (rendering) {
-            oam_addr = 0;
-            v = uint16_t((v & 0xFBE0) | (t & 0x041F));
-            std::memcpy(line_sprites, secondary_oam, 4 * next_count);
-            line_count = int8_t(next_count);
-            active_mask = 0;
-            std::memcpy(line_x, next_x, sizeof line_x);
-            sprite0_line = sprite0_next;
-            for (int i = 0; i < next_count; i++) pixel_counter[i] = 7;
-        }
-    } else if (dot == 340 && scanline == 239) {
-        post_render = true;
     }
 
     dot_count++;
@@ -269,6 +324,51 @@ void PPU::cycle() {
         }
     }
     if (mapper_clocked) mapper->clock(devices);
+}
+
+void PPU::cycle() { step(); }
+
+// True for a dot whose only effect is advancing the counters: no pixel, no
+// fetch, no evaluation, no register change (the mapper clock aside).
+inline bool PPU::idle_dot(int d, int line) const {
+    if (!post_render) return d == 0 || (d >= 258 && !(d == 340 && line == 239));
+    if (line == 241) return d != 1;
+    if (line == 261) return d != 1 && d != 340 && !(rendering && d >= 280 && d <= 304);
+    return true;
+}
+
+bool PPU::run(uint64_t target) {
+    const uint64_t frame = frame_count;
+    // PPUCTRL and PPUMASK cannot change within one call: the CPU is not running.
+    rendering = *registers[1] & 0x18;
+    while (dot_count < target) {
+        if (!mapper_clocked && idle_dot(dot, scanline)) {
+            // Advance over idle dots in locals; a line change never ends a frame here,
+            // because line 261 dot 340 is not idle.
+            uint64_t dc = dot_count;
+            int d = dot, line = scanline;
+            do {
+                dc++;
+                if (++d == 341) {
+                    d = 0;
+                    line++;
+                }
+            } while (dc < target && idle_dot(d, line));
+            dot_count = dc;
+            dot = d;
+            scanline = line;
+            continue;
+        }
+        if (!post_render && unsigned(dot - 1) < 256u) {
+            const uint64_t left = target - dot_count;
+            const int last = left < uint64_t(257 - dot) ? dot + int(left) - 1 : 256;
+            visible_span(last, *registers[0], *registers[1]);
+            continue;
+        }
+        step();
+        if (frame_count != frame) return true;
+    }
+    return false;
 }
 
 }  // namespace NES

@@ -74,17 +74,19 @@ public:
     void v_vert();
     void apply_and_update_registers();
     void cycle();
+    // Runs dots until `dot_count` reaches `target` or a frame completes
+    // (then stops right after that dot); true when a frame completed.
+    bool run(uint64_t target);
 
+    // Folds a nametable address ($2000-$2FFF) onto its cell of `vram`.
+    uint16_t fold_nt(uint16_t a) const {
+        // Horizontal, vertical, four-screen, one-screen; any other mode leaves the address.
+        static constexpr uint16_t masks[4] = {0xFBFF, 0xF7FF, 0xFFFF, 0x23FF};
+        return uint32_t(mirroring) < 4 ? uint16_t(a & masks[mirroring]) : a;
+    }
     // Folds a 14-bit video address onto its cell of `vram`.
     uint16_t fold(uint16_t a) const {
-        if (a >= 0x2000 && a < 0x3000) {
-            switch (mirroring) {
-                case 0: return a & 0xFBFF;
-                case 1: return a & 0xF7FF;
-                case 3: return 0x2000 + (a & 0x03FF);
-                default: return a;
-            }
-        }
+        if (a >= 0x2000 && a < 0x3000) return fold_nt(a);
         if (a >= 0x3000 && a < 0x3F00) return a - 0x1000;
         if (a >= 0x3F00) return (a & 0xFFF3) == 0x3F10 ? (a & 0xFF0F) : (a & 0xFF1F);
         return a;
@@ -94,9 +96,12 @@ private:
     bool mapper_clocked = false;
 
     void reset_state();
-    void latch_tile(uint16_t addr_v);
+    void step();
+    void visible_span(int last, uint8_t ctrl, uint8_t mask);
+    int choose_sprite(uint8_t ctrl, int& s_value, int& s_palette, bool& behind);
+    bool idle_dot(int d, int line) const;
     void evaluate_sprite(uint8_t ctrl);
-    void draw_pixel(uint8_t ctrl, uint8_t mask);
+    void load_line_sprites();
     void vblank_work();
 };
 

@@ -211,11 +211,8 @@ void NESUnit::single_cycle() {
     cpu->clock();
     while (2 * apu->cycles < cpu->cycles) apu->cycle();
     const uint64_t target = uint64_t(3 * cpu->cycles);
-    while (ppu->dot_count < target) {
-        const uint64_t frame = ppu->frame_count;
-        ppu->cycle();
-        if (ppu->frame_count != frame) frame_callback();
-    }
+    while (ppu->dot_count < target)
+        if (ppu->run(target)) frame_callback();
 }
 
 void NESUnit::frame_callback() {
