@@ -97,7 +97,7 @@ void PPU::apply_and_update_registers() {
     if (scanline < 241 || scanline > 260) *registers[2] &= 0x7F;
 }
 
-void PPU::evaluate_sprite(uint8_t ctrl) {
+inline void PPU::evaluate_sprite(uint8_t ctrl) {
     const unsigned h = (ctrl & 0x20) ? 16 : 8;
     if (next_count < 8) {
         if (dot & 1) return;
@@ -133,45 +133,57 @@ void PPU::evaluate_sprite(uint8_t ctrl) {
 // lives in locals so that the picture stores cannot force it back to memory.
 void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     const bool rend = mask & 0x18;
+    const bool clocked = mapper_clocked;
+    const bool sprites_on = mask & 0x10;
+    const bool bg_on = mask & 0x08;
+    const int bg_left = (mask & 0x02) ? 0 : 8;   // first x where the background shows
+    const int spr_left = (mask & 0x04) ? 0 : 8;  // first x where sprites show
+    const int lc = line_count;
     const uint16_t pattern_base = (ctrl & 0x10) ? 0x1000 : 0;
     uint16_t vv = v, nt = tile_nt_addr, at = tile_at_addr, lo = tile_lo, hi = tile_hi;
-    uint8_t fxc = fine_x_counter;
+    uint8_t fxc = fine_x_counter, am = active_mask;
     uint8_t* const cache = index_cache[scanline];
     uint8_t(*const row)[3] = back_image[scanline];
     const uint8_t* const pal = vram + 0x3F00;
+    // Background palette base of the latched tile. Nothing can write video
+    // memory or change the mirroring while the dots of one span run, so the
+    // attribute byte read at each pixel is the one read here.
+    auto palette_of = [&]() {
+        const int shift = ((nt >> 1) & 1) * 2 + ((nt >> 6) & 1) * 4;
+        return 4 * ((vram[fold_nt(at)] >> shift) & 3);
+    };
+    int pbase = palette_of();
     auto latch = [&](uint16_t addr_v) {
         nt = uint16_t(0x2000 | (addr_v & 0x0FFF));
         at = uint16_t(0x23C0 | (addr_v & 0x0C00) | ((addr_v >> 4) & 0x38) | ((addr_v >> 2) & 0x07));
         const uint16_t a = uint16_t(pattern_base | (vram[fold_nt(nt)] << 4) | ((vv >> 12) & 7));
         lo = vram[a];
         hi = vram[a + 8];
+        pbase = palette_of();
     };
     const int first = dot;
     for (int d = first; d <= last; d++) {
-        if (line_count) {
-            for (int i = 0; i < line_count; i++) {
-                if ((active_mask >> i) & 1) pixel_counter[i]--;
-                if (line_x[i] == 0)
-                    active_mask |= uint8_t(1 << i);
-                else if (line_x[i] < -7)
-                    active_mask &= uint8_t(~(1 << i));
-                line_x[i]--;
-            }
+        for (int i = 0; i < lc; i++) {
+            if ((am >> i) & 1) pixel_counter[i]--;
+            if (line_x[i] == 0)
+                am |= uint8_t(1 << i);
+            else if (line_x[i] < -7)
+                am &= uint8_t(~(1 << i));
+            line_x[i]--;
         }
         if (((d - 1) & 7) == 0 && rend) {
             latch(vv);
             fxc = x;
         }
-        if (d == 1 && (mask & 0x10)) {
+        if (d >= 129 && rend) {
+            dot = d;
+            evaluate_sprite(ctrl);
+        } else if (d == 1 && sprites_on) {
             eval_n = eval_m = 0;
             eval_done = false;
             next_count = 0;
             sprite0_next = false;
             std::memset(secondary_oam, 0xFF, sizeof secondary_oam);
-        }
-        if (d >= 129 && rend) {
-            dot = d;
-            evaluate_sprite(ctrl);
         }
         if (d == 256 && rend) {
             v = vv;
@@ -182,28 +194,15 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
         const int px = d - 1;
         const int bit = 7 - fxc;
         const int b = ((hi >> bit) & 1) << 1 | ((lo >> bit) & 1);
-        uint8_t c;
-        int chosen = -1;
-        if (active_mask && (mask & 0x10)) {
-            dot = d;
-            tile_nt_addr = nt;
+        uint8_t c = (b && bg_on && px >= bg_left) ? pal[pbase + b] : pal[0];
+        if (am && sprites_on) {
+            active_mask = am;
             int s_value = 0, s_palette = 0;
             bool behind = false;
-            chosen = choose_sprite(ctrl, s_value, s_palette, behind);
+            const int chosen = choose_sprite(ctrl, s_value, s_palette, behind);
             uint8_t& status = *registers[2];
             if (b && chosen == 0 && sprite0_line && (mask & 0x18) == 0x18 && !(status & 0x40)) status |= 0x40;
-            if (chosen >= 0 && (b == 0 || !behind))
-                c = (px < 8 && !(mask & 4)) ? pal[0] : pal[0x10 + 4 * s_palette + s_value];
-            else
-                chosen = -1;
-        }
-        if (chosen < 0) {
-            if (!(mask & 8) || b == 0 || (px < 8 && !(mask & 2))) {
-                c = pal[0];
-            } else {
-                const int shift = ((nt >> 1) & 1) * 2 + ((nt >> 6) & 1) * 4;
-                c = pal[4 * ((vram[fold_nt(at)] >> shift) & 3) + b];
-            }
+            if (chosen >= 0 && (b == 0 || !behind)) c = px >= spr_left ? pal[0x10 + 4 * s_palette + s_value] : pal[0];
         }
         c &= 63;
         if (cache[px] != c) {
@@ -215,7 +214,7 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
             latch((vv & 0x001F) == 0x001F ? uint16_t((vv & 0xFFE0) ^ 0x0400) : uint16_t(vv + 1));
         }
         if ((d & 7) == 0 && d <= 248 && rend) vv = (vv & 0x001F) == 0x001F ? uint16_t((vv & 0xFFE0) ^ 0x0400) : uint16_t(vv + 1);
-        if (mapper_clocked) {
+        if (clocked) {
             // The mapper sees the advanced counters and the PPU state of this dot.
             v = vv;
             tile_nt_addr = nt;
@@ -223,6 +222,7 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
             tile_lo = lo;
             tile_hi = hi;
             fine_x_counter = fxc;
+            active_mask = am;
             dot = d + 1;
             dot_count++;
             mapper->clock(devices);
@@ -234,7 +234,8 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     tile_lo = lo;
     tile_hi = hi;
     fine_x_counter = fxc;
-    if (!mapper_clocked) dot_count += uint64_t(last - first + 1);
+    active_mask = am;
+    if (!clocked) dot_count += uint64_t(last - first + 1);
     dot = last + 1;
 }
 
