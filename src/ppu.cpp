@@ -26,6 +26,19 @@ const uint8_t NTSC_TO_RGB[64][3] = {
 namespace {
 // index_cache value of a pixel that has never been converted (colour indices are 0-63).
 constexpr uint8_t UNCONVERTED = 0xFF;
+
+// SPREAD[b] has bit i of b at bit 2i: interleaves two pattern planes.
+constexpr auto make_spread() {
+    struct Table {
+        uint16_t v[256];
+        constexpr uint16_t operator[](int i) const { return v[i]; }
+    } t{};
+    for (int b = 0; b < 256; b++)
+        for (int i = 0; i < 8; i++)
+            if (b >> i & 1) t.v[b] = uint16_t(t.v[b] | 1 << (2 * i));
+    return t;
+}
+constexpr auto SPREAD = make_spread();
 }  // namespace
 
 PPU::PPU() { reset_state(); }
@@ -97,10 +110,10 @@ void PPU::apply_and_update_registers() {
     if (scanline < 241 || scanline > 260) *registers[2] &= 0x7F;
 }
 
-inline void PPU::evaluate_sprite(uint8_t ctrl) {
+inline void PPU::evaluate_sprite(uint8_t ctrl, int d) {
     const unsigned h = (ctrl & 0x20) ? 16 : 8;
     if (next_count < 8) {
-        if (dot & 1) return;
+        if (d & 1) return;
         const uint8_t y1 = uint8_t(oam[eval_n] + 1);
         if (!eval_done && y1 != 0) {
             uint8_t* slot = secondary_oam + 4 * next_count;
@@ -139,29 +152,49 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     const int bg_left = (mask & 0x02) ? 0 : 8;   // first x where the background shows
     const int spr_left = (mask & 0x04) ? 0 : 8;  // first x where sprites show
     const int lc = line_count;
+    const int first = dot;
+
+    // Sprite evaluation only feeds the next line and the overflow bit, and the
+    // CPU cannot look in the middle of a span: run this span's steps at once.
+    if (first == 1 && sprites_on) {
+        eval_n = eval_m = 0;
+        eval_done = false;
+        next_count = 0;
+        sprite0_next = false;
+        std::memset(secondary_oam, 0xFF, sizeof secondary_oam);
+    }
+    if (rend && last >= 129)
+        for (int d = first > 129 ? first : 129; d <= last; d++) evaluate_sprite(ctrl, d);
+
     const uint16_t pattern_base = (ctrl & 0x10) ? 0x1000 : 0;
     uint16_t vv = v, nt = tile_nt_addr, at = tile_at_addr, lo = tile_lo, hi = tile_hi;
     uint8_t fxc = fine_x_counter, am = active_mask;
     uint8_t* const cache = index_cache[scanline];
     uint8_t(*const row)[3] = back_image[scanline];
     const uint8_t* const pal = vram + 0x3F00;
-    // Background palette base of the latched tile. Nothing can write video
-    // memory or change the mirroring while the dots of one span run, so the
-    // attribute byte read at each pixel is the one read here.
-    auto palette_of = [&]() {
+    // The latched tile as colour indices per pixel value, and its pattern as
+    // 2-bit pixel values from bit 15 down; the current pixel is at the top of
+    // `pixels`. Nothing can write video memory or change the mirroring while a
+    // span runs, so the attribute byte read at each pixel is the one read here.
+    uint8_t colors[4];
+    uint16_t pixels;
+    auto prepare = [&]() {
         const int shift = ((nt >> 1) & 1) * 2 + ((nt >> 6) & 1) * 4;
-        return 4 * ((vram[fold_nt(at)] >> shift) & 3);
+        const int pbase = 4 * ((vram[fold_nt(at)] >> shift) & 3);
+        colors[0] = pal[0];
+        for (int b = 1; b < 4; b++) colors[b] = bg_on ? pal[pbase + b] : pal[0];
+        pixels = uint16_t(SPREAD[lo & 0xFF] | SPREAD[hi & 0xFF] << 1);
     };
-    int pbase = palette_of();
     auto latch = [&](uint16_t addr_v) {
         nt = uint16_t(0x2000 | (addr_v & 0x0FFF));
         at = uint16_t(0x23C0 | (addr_v & 0x0C00) | ((addr_v >> 4) & 0x38) | ((addr_v >> 2) & 0x07));
         const uint16_t a = uint16_t(pattern_base | (vram[fold_nt(nt)] << 4) | ((vv >> 12) & 7));
         lo = vram[a];
         hi = vram[a + 8];
-        pbase = palette_of();
+        prepare();
     };
-    const int first = dot;
+    prepare();
+    pixels = uint16_t(pixels << (2 * fxc));
     for (int d = first; d <= last; d++) {
         for (int i = 0; i < lc; i++) {
             if ((am >> i) & 1) pixel_counter[i]--;
@@ -174,16 +207,7 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
         if (((d - 1) & 7) == 0 && rend) {
             latch(vv);
             fxc = x;
-        }
-        if (d >= 129 && rend) {
-            dot = d;
-            evaluate_sprite(ctrl);
-        } else if (d == 1 && sprites_on) {
-            eval_n = eval_m = 0;
-            eval_done = false;
-            next_count = 0;
-            sprite0_next = false;
-            std::memset(secondary_oam, 0xFF, sizeof secondary_oam);
+            pixels = uint16_t(pixels << (2 * fxc));
         }
         if (d == 256 && rend) {
             v = vv;
@@ -192,9 +216,8 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
         }
         // The pixel at x = d - 1.
         const int px = d - 1;
-        const int bit = 7 - fxc;
-        const int b = ((hi >> bit) & 1) << 1 | ((lo >> bit) & 1);
-        uint8_t c = (b && bg_on && px >= bg_left) ? pal[pbase + b] : pal[0];
+        const int b = pixels >> 14;
+        uint8_t c = px >= bg_left ? colors[b] : pal[0];
         if (am && sprites_on) {
             active_mask = am;
             int s_value = 0, s_palette = 0;
@@ -209,6 +232,7 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
             cache[px] = c;
             std::memcpy(row[px], NTSC_TO_RGB[c], 3);
         }
+        pixels = uint16_t(pixels << 2);
         if (++fxc == 8) {
             fxc = 0;
             latch((vv & 0x001F) == 0x001F ? uint16_t((vv & 0xFFE0) ^ 0x0400) : uint16_t(vv + 1));

@@ -100,7 +100,7 @@ private:
     void visible_span(int last, uint8_t ctrl, uint8_t mask);
     int choose_sprite(uint8_t ctrl, int& s_value, int& s_palette, bool& behind);
     bool idle_dot(int d, int line) const;
-    void evaluate_sprite(uint8_t ctrl);
+    void evaluate_sprite(uint8_t ctrl, int d);
     void load_line_sprites();
     void vblank_work();
 };
