@@ -78,7 +78,13 @@ int CPU::emulated_clock_speed(long long elapsed_ns) const {
     return int(double(cycles) * 1e9 / double(elapsed_ns));
 }
 
+void CPU::sync_ppu() {
+    // Never crosses a PPU event: the unit catches up before any step that reaches one.
+    if (lazy_ppu && ppu->dot_count < sync_target) ppu->run(sync_target);
+}
+
 void CPU::clock() {
+    sync_target = uint64_t(cycles) * 3;
     instr_len = 1;
     uint8_t* const instr = memory + PC;
     const uint8_t op = read(instr, true);
@@ -155,6 +161,7 @@ uint8_t CPU::read(uint8_t* p, bool notify) {
     if (!in_space(p)) return *p;  // register A
     const uint16_t a = fold(uint16_t(p - memory));
     uint8_t* cell = memory + a;
+    if ((a & 0xFFF8) == 0x2000) sync_ppu();
     uint8_t c = *cell;
     if ((a & 0xFFF8) == 0x2000 || (a >= 0x4015 && a <= 0x4017)) c = read_register(a, c);
     if (notify) call_map_read(cell);
@@ -213,6 +220,7 @@ void CPU::write(uint8_t* p, uint8_t value) {
     }
     const uint16_t a = fold(uint16_t(p - memory));
     uint8_t* cell = memory + a;
+    if ((a & 0xFFF8) == 0x2000 || a == 0x4014 || (a >= 0x4020 && rom->mapper->touches_ppu)) sync_ppu();
     if (write_register(a, value)) {
         call_map_write(cell, &value);
         *cell = value;

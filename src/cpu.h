@@ -47,6 +47,11 @@ public:
     uint8_t cross_cycles[256];
     const char* mode_names[256];
 
+    // When set, the PPU runs behind the CPU and is brought up to date only
+    // before an access that could see or change its state (the unit also
+    // catches it up whenever a PPU event is due); otherwise it is always current.
+    bool lazy_ppu = false;
+
     // Folder of the battery RAM file read at attach (the console's own
     // cartridge folder; empty means none).
     std::string ram_dir;
@@ -123,6 +128,9 @@ private:
     uint8_t cross_kind[256];
     bool fold_prg = false;          // 16 KiB NROM/CNROM: $C000-$FFFF mirror $8000-$BFFF
     bool unknown_reported = false;  // the empty-opcode diagnostic is printed once
+    uint64_t sync_target = 0;       // PPU dots at the start of the current instruction
+
+    void sync_ppu();
 
     bool in_space(const uint8_t* p) const {
         return (uintptr_t)p - (uintptr_t)memory < 65536u;

@@ -12,6 +12,9 @@ public:
     // mapper does nothing on reads or on the per-dot clock.
     bool hooks_read = false;
     bool hooks_clock = false;
+    // The mapper may change video memory or mirroring when written to; the
+    // PPU is brought up to date before such writes.
+    bool touches_ppu = true;
 
     explicit Mapper(int32_t n) : number(n) {}
     virtual void map_write(void** devices, uint8_t* target, uint8_t* value) = 0;

@@ -146,12 +146,7 @@ inline void PPU::evaluate_sprite(uint8_t ctrl, int d) {
 // lives in locals so that the picture stores cannot force it back to memory.
 void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     const bool rend = mask & 0x18;
-    const bool clocked = mapper_clocked;
     const bool sprites_on = mask & 0x10;
-    const bool bg_on = mask & 0x08;
-    const int bg_left = (mask & 0x02) ? 0 : 8;   // first x where the background shows
-    const int spr_left = (mask & 0x04) ? 0 : 8;  // first x where sprites show
-    const int lc = line_count;
     const int first = dot;
 
     // Sprite evaluation only feeds the next line and the overflow bit, and the
@@ -166,6 +161,24 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     if (rend && last >= 129)
         for (int d = first > 129 ? first : 129; d <= last; d++) evaluate_sprite(ctrl, d);
 
+    if (mapper_clocked)
+        span_pixels<true, true>(first, last, ctrl, mask);
+    else if (line_count)
+        span_pixels<true, false>(first, last, ctrl, mask);
+    else
+        span_pixels<false, false>(first, last, ctrl, mask);  // no sprite can be active
+}
+
+// The dots' pixels, scroll and mapper clock; specialised on whether sprites
+// can show on this line and whether the mapper has a dot clock.
+template <bool kSprites, bool kClocked>
+void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
+    const bool rend = mask & 0x18;
+    const bool sprites_on = mask & 0x10;
+    const bool bg_on = mask & 0x08;
+    const int bg_left = (mask & 0x02) ? 0 : 8;   // first x where the background shows
+    const int spr_left = (mask & 0x04) ? 0 : 8;  // first x where sprites show
+    const int lc = line_count;
     const uint16_t pattern_base = (ctrl & 0x10) ? 0x1000 : 0;
     uint16_t vv = v, nt = tile_nt_addr, at = tile_at_addr, lo = tile_lo, hi = tile_hi;
     uint8_t fxc = fine_x_counter, am = active_mask;
@@ -182,10 +195,25 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
         const int shift = ((nt >> 1) & 1) * 2 + ((nt >> 6) & 1) * 4;
         const int pbase = 4 * ((vram[fold_nt(at)] >> shift) & 3);
         colors[0] = pal[0];
-        for (int b = 1; b < 4; b++) colors[b] = bg_on ? pal[pbase + b] : pal[0];
+        if (bg_on) {
+            colors[1] = pal[pbase + 1];
+            colors[2] = pal[pbase + 2];
+            colors[3] = pal[pbase + 3];
+        } else {
+            colors[1] = colors[2] = colors[3] = pal[0];
+        }
         pixels = uint16_t(SPREAD[lo & 0xFF] | SPREAD[hi & 0xFF] << 1);
     };
+    uint32_t latched = ~0u;
     auto latch = [&](uint16_t addr_v) {
+        // With fine X 0 each group latches the same tile twice; nothing can
+        // have changed in between, so only the pixel word is rebuilt.
+        const uint32_t key = uint32_t(addr_v & 0x0FFF) | uint32_t(vv & 0x7000) << 4;
+        if (key == latched) {
+            pixels = uint16_t(SPREAD[lo & 0xFF] | SPREAD[hi & 0xFF] << 1);
+            return;
+        }
+        latched = key;
         nt = uint16_t(0x2000 | (addr_v & 0x0FFF));
         at = uint16_t(0x23C0 | (addr_v & 0x0C00) | ((addr_v >> 4) & 0x38) | ((addr_v >> 2) & 0x07));
         const uint16_t a = uint16_t(pattern_base | (vram[fold_nt(nt)] << 4) | ((vv >> 12) & 7));
@@ -196,7 +224,8 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     prepare();
     pixels = uint16_t(pixels << (2 * fxc));
     for (int d = first; d <= last; d++) {
-        for (int i = 0; i < lc; i++) {
+        if (kSprites)
+            for (int i = 0; i < lc; i++) {
             if ((am >> i) & 1) pixel_counter[i]--;
             if (line_x[i] == 0)
                 am |= uint8_t(1 << i);
@@ -218,7 +247,7 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
         const int px = d - 1;
         const int b = pixels >> 14;
         uint8_t c = px >= bg_left ? colors[b] : pal[0];
-        if (am && sprites_on) {
+        if (kSprites && am && sprites_on) {
             active_mask = am;
             int s_value = 0, s_palette = 0;
             bool behind = false;
@@ -238,7 +267,7 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
             latch((vv & 0x001F) == 0x001F ? uint16_t((vv & 0xFFE0) ^ 0x0400) : uint16_t(vv + 1));
         }
         if ((d & 7) == 0 && d <= 248 && rend) vv = (vv & 0x001F) == 0x001F ? uint16_t((vv & 0xFFE0) ^ 0x0400) : uint16_t(vv + 1);
-        if (clocked) {
+        if (kClocked) {
             // The mapper sees the advanced counters and the PPU state of this dot.
             v = vv;
             tile_nt_addr = nt;
@@ -259,7 +288,7 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     tile_hi = hi;
     fine_x_counter = fxc;
     active_mask = am;
-    if (!clocked) dot_count += uint64_t(last - first + 1);
+    if (!kClocked) dot_count += uint64_t(last - first + 1);
     dot = last + 1;
 }
 
@@ -352,6 +381,14 @@ inline void PPU::step() {
 }
 
 void PPU::cycle() { step(); }
+
+uint64_t PPU::next_event() const {
+    static constexpr int events[3] = {241 * 341 + 1, 261 * 341 + 1, 261 * 341 + 340};
+    const int pos = scanline * 341 + dot;
+    for (int e : events)
+        if (pos <= e) return dot_count + uint64_t(e - pos);
+    return dot_count;  // not reached: line 261 dot 340 is the last position
+}
 
 // True for a dot whose only effect is advancing the counters: no pixel, no
 // fetch, no evaluation, no register change (the mapper clock aside).

@@ -77,6 +77,10 @@ public:
     // Runs dots until `dot_count` reaches `target` or a frame completes
     // (then stops right after that dot); true when a frame completed.
     bool run(uint64_t target);
+    // `dot_count` before the next dot at which the PPU changes what the CPU
+    // samples on its own (the NMI line) or completes a frame.
+    uint64_t next_event() const;
+    bool has_dot_clock() const { return mapper_clocked; }
 
     // Folds a nametable address ($2000-$2FFF) onto its cell of `vram`.
     uint16_t fold_nt(uint16_t a) const {
@@ -98,6 +102,8 @@ private:
     void reset_state();
     void step();
     void visible_span(int last, uint8_t ctrl, uint8_t mask);
+    template <bool kSprites, bool kClocked>
+    void span_pixels(int first, int last, uint8_t ctrl, uint8_t mask);
     int choose_sprite(uint8_t ctrl, int& s_value, int& s_palette, bool& behind);
     bool idle_dot(int d, int line) const;
     void evaluate_sprite(uint8_t ctrl, int d);

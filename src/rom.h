@@ -22,12 +22,12 @@ struct FileError : std::runtime_error {
 
 class NROM : public InertMapper {
 public:
-    NROM() : InertMapper(0) {}
+    NROM() : InertMapper(0) { touches_ppu = false; }
 };
 
 class DEFAULT_MAPPER : public InertMapper {
 public:
-    explicit DEFAULT_MAPPER(int32_t n) : InertMapper(n) {}
+    explicit DEFAULT_MAPPER(int32_t n) : InertMapper(n) { touches_ppu = false; }
 };
 
 // Creates the mapper class of an iNES mapper number (DEFAULT_MAPPER when unknown).

@@ -145,6 +145,7 @@ NESUnit::NESUnit(int clock_speed) {
         cpu->loadRom(rom, true);
         ppu = new NES::PPU(cpu);
         cpu->reset();
+        cpu->lazy_ppu = !ppu->has_dot_clock();
     } catch (...) {
         destroy_components();
         throw;
@@ -163,6 +164,7 @@ NESUnit::NESUnit(const char* rom_name, int clock_speed) {
         cpu->loadRom(rom, true);
         ppu->loadRom(rom);
         cpu->reset();
+        cpu->lazy_ppu = !ppu->has_dot_clock();
     } catch (...) {
         destroy_components();
         throw;
@@ -183,6 +185,7 @@ NESUnit::NESUnit(const py::object& rom_file, int clock_speed) {
         cpu->loadRom(rom, true);
         ppu->loadRom(rom);
         cpu->reset();
+        cpu->lazy_ppu = !ppu->has_dot_clock();
     } catch (...) {
         destroy_components();
         throw;
@@ -211,8 +214,18 @@ void NESUnit::single_cycle() {
     cpu->clock();
     while (2 * apu->cycles < cpu->cycles) apu->cycle();
     const uint64_t target = uint64_t(3 * cpu->cycles);
-    while (ppu->dot_count < target)
-        if (ppu->run(target)) frame_callback();
+    // The PPU may lag until a step reaches its next event (NMI line, frame end);
+    // the CPU brings it up to date itself before touching it.
+    if (!cpu->lazy_ppu || target > ppu_deadline) {
+        while (ppu->dot_count < target)
+            if (ppu->run(target)) frame_callback();
+        ppu_deadline = ppu->next_event();
+    }
+}
+
+void NESUnit::sync_ppu() {
+    const uint64_t target = uint64_t(3 * cpu->cycles);
+    if (ppu->dot_count < target) ppu->run(target);
 }
 
 void NESUnit::frame_callback() {
@@ -440,7 +453,10 @@ void NESUnit::save(int slot) {
                                  "choose one with setSaveDir()");
     const std::string path = save_dir + sep + std::to_string(slot);
     std::vector<uint8_t> state(STATE_SIZE);
-    with_console([&] { cpu->save_state_bytes(state.data()); });
+    with_console([&] {
+        sync_ppu();
+        cpu->save_state_bytes(state.data());
+    });
     ReleaseGil nogil;
     write_atomically(path, state.data(), state.size());
 }
@@ -471,7 +487,10 @@ bool NESUnit::load(int slot) {
     std::memcpy(&pc, state.data() + 5, 8);
     if (pc < 0 || pc > 0xFFFF)
         throw py::value_error("loadState: '" + path + "' holds a program counter outside 0-65535 (" + std::to_string(pc) + ")");
-    with_console([&] { cpu->load_state_bytes(state.data()); });
+    with_console([&] {
+        sync_ppu();
+        cpu->load_state_bytes(state.data());
+    });
     return true;
 }
 

@@ -88,6 +88,8 @@ private:
     std::atomic<int> waiters{0};
     std::unique_lock<std::mutex>* held = nullptr;
 
+    uint64_t ppu_deadline = 0;         // see single_cycle()
+    void sync_ppu();
     void build_components(int clock_speed);
     void destroy_components();
     void operation_thread();
