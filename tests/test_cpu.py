@@ -11,7 +11,9 @@ from collections import namedtuple
 import pytest
 
 import kestrix
-from nesbuild import assemble, frame_end_cycles, program
+from nesbuild import FRAME_DOTS, assemble, frame_end_cycles, program
+
+FIRST_DOT = 25  # where the PPU stands after reset
 
 FLAG_BITS = {"N": 0x80, "V": 0x40, "B": 0x10, "D": 0x08, "I": 0x04, "Z": 0x02, "C": 0x01}
 
@@ -253,6 +255,36 @@ def test_jmp(console, jump, mem, marker):
     assert nes.cpuMem()[0xE0] == marker
 
 
+def test_code_runs_from_the_c000_mirror_of_a_16k_image(console):
+    nes = console("""
+        JMP go+$4000    ; on in the mirror
+    go: LDA #$5A        ; immediate operand fetched through the mirror
+        STA $E0
+        LDA data+$4000
+        STA $E1
+        JSR sub+$4000
+        SEC
+        BCS on
+        JMP done
+    on: JMP ($0200)     ; pointer taken from the folded operand cells
+    data: .byte $A7
+    sub: TSX
+        LDA $0101,X
+        STA $E2
+        LDA $0102,X
+        STA $E3
+        RTS
+    .org $8234
+        INC $E4
+    done: JMP done
+    """, prg_kb=16)
+    poke(nes, {0x200: 0x34, 0x201: 0x82})
+    nes.runFrame()
+    m = nes.cpuMem()
+    assert (m[0xE0], m[0xE1], m[0xE4]) == (0x5A, 0xA7, 1)
+    assert word(m, 0xE2) == assemble.labels["go"] + 0x4000 + 11  # the JSR's last byte, in the mirror
+
+
 @pytest.mark.parametrize("at,pushed", [(0x8010, (0x80, 0x12)), (0x80FE, (0x81, 0x00)), (0x80FD, (0x80, 0xFF))])
 def test_jsr_pushes_last_byte_address_and_rts_returns_after_it(console, at, pushed):
     nes = console(f"""
@@ -482,6 +514,64 @@ def test_nmi_not_taken_while_ppuctrl_bit7_clear(console):
     nes.runFrame()
     nes.runFrame()
     assert nes.cpuMem()[0xE0] == 0
+
+
+def simulate_nmi(main: list[int], handler: list[int], frames: int, delay: int = 1):
+    """For a main loop and an NMI handler of the given instruction costs, with
+    NMI enabled from the start: cycleCount() after each runFrame(), and for
+    each NMI the index in `main` of the instruction it returns to.
+
+    The NMI condition of an instruction is the PPU's NMI line as it stood
+    `delay` instructions earlier (the line rises at line 241 dot 1 and falls at
+    line 261 dot 1); the handler is entered, without cycles, after the first
+    instruction of a run with the condition set."""
+    def line_high(cycles: int) -> bool:  # once the PPU has caught up to `cycles`
+        return cycles > 0 and 241 * 341 + 1 <= (FIRST_DOT + 3 * cycles - 1) % FRAME_DOTS <= 261 * 341
+
+    starts, latch, ends, returns, pending, k = [0], False, [], [], [], 0
+    while len(ends) < frames:
+        if pending:
+            cost = pending.pop(0)
+        else:
+            cost, k = main[k % len(main)], k + 1
+        cond = line_high(starts[-1 - delay]) if len(starts) > delay else False
+        starts.append(starts[-1] + cost)
+        if 3 * starts[-1] >= FRAME_DOTS - FIRST_DOT + len(ends) * FRAME_DOTS:
+            ends.append(starts[-1])
+        if cond and not latch:
+            pending = list(handler)
+            returns.append(k % len(main))
+        latch = cond
+    return ends, returns
+
+
+def test_nmi_samples_the_line_one_instruction_late_and_enters_without_cycles(console):
+    nes = console("""
+    loop:
+        LDA $0640
+    i1: NOP
+    i2: INC $40
+    i3: JMP loop
+    nmi:
+        LDY $E0
+        TSX
+        LDA $0102,X
+        STA $0300,Y     ; low byte of the return address, one per NMI
+        INC $E0
+        RTI
+    """)
+    labels = assemble.labels
+    addrs = [labels["loop"], labels["i1"], labels["i2"], labels["i3"]]
+    poke(nes, {0x2000: 0x80})
+    main, handler, frames = [4, 2, 5, 3], [3, 2, 4, 5, 5, 6], 8
+    ends, returns = simulate_nmi(main, handler, frames)
+    # The return addresses tell the sampling delay apart.
+    assert returns != simulate_nmi(main, handler, frames, delay=0)[1]
+    assert returns != simulate_nmi(main, handler, frames, delay=2)[1]
+    assert measure(nes, frames) == ends
+    m = nes.cpuMem()
+    assert m[0xE0] == frames
+    assert [int(b) for b in m[0x300:0x300 + frames]] == [addrs[r] & 0xFF for r in returns]
 
 
 DMC_IRQ = """
