@@ -187,3 +187,27 @@ def program(source: str, *, prg_kb: int = 32, chr_rom: bytes = b"", mapper: int 
         prg[vec + 2 * i] = target & 0xFF
         prg[vec + 2 * i + 1] = target >> 8
     return ines(bytes(prg), chr_rom, mapper=mapper, mirroring=mirroring, battery=battery)
+
+
+# Frame timing as the tests see it: after reset the PPU stands at line 0 dot 25,
+# a frame is 262 lines of 341 dots, and it runs three dots per CPU cycle.
+FRAME_DOTS = 262 * 341
+FIRST_FRAME_DOTS = FRAME_DOTS - 25
+
+
+def frame_end_cycles(prologue: list[int], body: list[int], frames: int = 3) -> list[int]:
+    """cycleCount() after each of `frames` runFrame() calls, for a program that runs
+    instructions costing `prologue` cycles once and then those of `body` forever.
+
+    The step that finishes a frame is completed, so the count is the first
+    instruction boundary whose cycle total reaches the frame's last dot."""
+    assert sum(body) > 0 and min(body) >= 0
+    out: list[int] = []
+    total, i, seq = 0, 0, list(prologue)
+    for k in range(frames):
+        need = FIRST_FRAME_DOTS + k * FRAME_DOTS
+        while 3 * total < need:
+            total += seq[i] if i < len(seq) else body[(i - len(seq)) % len(body)]
+            i += 1
+        out.append(total)
+    return out
