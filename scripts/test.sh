@@ -15,7 +15,8 @@ asan_dir="$root/build/sanitize"
 cmake -S "$root" -B "$asan_dir" -DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
     -DPython_EXECUTABLE="$py" -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null
 cmake --build "$asan_dir" -j "$(nproc)" >/dev/null
-export LD_PRELOAD="$(g++ -print-file-name=libasan.so)"
+# libstdc++ is preloaded too so that the sanitizer runtime can intercept C++ throws.
+export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export KESTRIX_SANITIZED=1

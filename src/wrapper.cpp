@@ -528,7 +528,11 @@ PYBIND11_MODULE(kestrix, m) {
         .def("setSaveDir", &NESUnit::setSaveDir)
         .def("getSaveDir", &NESUnit::getSaveDir)
         .def("setController",
-             [](NESUnit& u, ControllerWrapper& c, int port) { u.setController(c, port, py::cast(&c)); })
+             [](NESUnit& u, ControllerWrapper* c, int port) {
+                 // None converts to a null pointer; refuse it before anything is attached.
+                 if (!c) throw py::cast_error("Unable to cast None to a Controller reference");
+                 u.setController(*c, port, py::cast(c));
+             })
         .def("frameCount", &NESUnit::frame_count)
         .def("cycleCount", &NESUnit::cycle_count)
         .def("runFrame", &NESUnit::runFrame)
