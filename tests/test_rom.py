@@ -109,14 +109,6 @@ def test_empty_cartridge_lines(run_script):
     assert out.splitlines() == ["No rom specified.", "No Battery", "iNES", "0", "rom created.", "CHR-RAM Copied.", "''"]
 
 
-def test_empty_cartridge_image():
-    nes = kestrix.NES()
-    mem = nes.cpuMem()
-    # 16 KiB of zero PRG; no battery RAM; nothing laid out anywhere.
-    assert not mem.any()
-    assert nes.getSaveDir() == ""
-
-
 # ------------------------------------------------------------------ header fields
 
 @pytest.mark.parametrize("mirror_flags, home_cell", [

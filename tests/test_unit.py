@@ -87,15 +87,6 @@ def test_run_frame_stops_after_the_boundary(console, source, loop):
         assert nes.cycleCount() == boundary_cycles(loop, k)
 
 
-def test_runs_without_cartridge():
-    nes = kestrix.NES()
-    nes.runFrame()
-    nes.runFrame()
-    # Zero memory is BRK after BRK (7 cycles each), wherever the vectors lead.
-    assert nes.frameCount() == 2
-    assert nes.cycleCount() == boundary_cycles([7], 2)
-
-
 def test_callback_exception_in_run_frame(console):
     nes = console(NOP_LOOP[0])
     err = Boom("from the callback")
@@ -125,24 +116,6 @@ def test_empty_callback_in_run_frame(console):
     nes.perFrame(lambda: calls.append(1))
     nes.runFrame()
     assert nes.frameCount() == 2 and calls == [1]
-
-
-def test_callback_replaced_and_released(console):
-    nes = console(NOP_LOOP[0])
-
-    class Hook:
-        def __call__(self):
-            pass
-
-    hook = Hook()
-    ref = weakref.ref(hook)
-    nes.perFrame(hook)
-    del hook
-    nes.runFrame()
-    assert ref() is not None
-    nes.perFrame(lambda: None)
-    gc.collect()
-    assert ref() is None
 
 
 # ------------------------------------------------------------------ save folder
