@@ -12,9 +12,11 @@ echo "== tests (optimised build)"
 
 echo "== tests (address and undefined-behaviour sanitizers)"
 asan_dir="$root/build/sanitize"
-cmake -S "$root" -B "$asan_dir" -DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+cmake -S "$root" -B "$asan_dir" -DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_CPP_TESTS=ON \
     -DPython_EXECUTABLE="$py" -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null
 cmake --build "$asan_dir" -j "$(nproc)" >/dev/null
+echo "== C++ core tests (sanitizers)"
+ctest --test-dir "$asan_dir" --output-on-failure
 # libstdc++ is preloaded too so that the sanitizer runtime can intercept C++ throws.
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=0"

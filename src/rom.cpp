@@ -1,5 +1,7 @@
 #include "rom.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -61,6 +63,12 @@ void ROM::load_file(const char* file) {
     if (!f) {
         int e = errno;
         throw FileError(e, path_copy, "cannot open cartridge '" + path_copy + "': " + std::strerror(e));
+    }
+    // A folder opens fine for reading, but its seek size is meaningless.
+    struct stat st;
+    if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        throw FileError(EISDIR, path_copy, "cannot read cartridge '" + path_copy + "': " + std::strerror(EISDIR));
     }
     std::vector<uint8_t> buf;
     bool ok = std::fseek(f, 0, SEEK_END) == 0;

@@ -249,7 +249,7 @@ void NESUnit::frame_callback() {
 }
 
 void NESUnit::runFrame() {
-    if (run_thread.joinable())
+    if (!no_run_thread())
         throw std::runtime_error("runFrame() cannot be used while the run thread exists; call stop() first");
     std::unique_lock<std::mutex> lock(step_mutex);
     std::unique_lock<std::mutex>* outer = held;
@@ -264,9 +264,17 @@ void NESUnit::runFrame() {
     held = outer;
 }
 
+bool NESUnit::no_run_thread() {
+    if (!run_thread.joinable()) return true;
+    // A stop() from the per-frame callback cannot wait for its own thread;
+    // that thread is ending, so it is waited for here.
+    if (running || std::this_thread::get_id() == run_thread.get_id()) return false;
+    stop_thread();
+    return true;
+}
+
 void NESUnit::start() {
-    if (run_thread.joinable())
-        throw std::runtime_error("start() called while the run thread exists; call stop() first");
+    if (!no_run_thread()) throw std::runtime_error("start() called while the run thread exists; call stop() first");
     running = true;
     start_time = now_ns();
     paused_total = 0;

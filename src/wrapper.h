@@ -96,6 +96,7 @@ private:
     void frame_callback();
     void write_battery_ram();
     void stop_thread();
+    bool no_run_thread();  // joins a run thread that was stopped from its own callback
     template <class F>
     auto with_console(F&& f) -> decltype(f());
 };

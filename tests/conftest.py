@@ -1,5 +1,8 @@
 import os
 import pathlib
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -46,3 +49,28 @@ def console(tmp_path):
         path.write_bytes(program(source, **kw))
         return kestrix.NES(str(path))
     return make
+
+
+@pytest.fixture
+def run_script():
+    """Runs Python source in a fresh interpreter with this process's module path
+    and HOME (C stdio diagnostics can only be checked this way). Returns the
+    CompletedProcess; fails the test on a non-zero exit unless check=False."""
+    module_dir = str(pathlib.Path(kestrix.__file__).resolve().parent)
+    tests_dir = str(pathlib.Path(__file__).resolve().parent)
+
+    def run(source: str, *, check: bool = True, timeout: float = 120, env: dict | None = None,
+            cwd: str | None = None) -> subprocess.CompletedProcess:
+        e = dict(os.environ)
+        e["PYTHONPATH"] = os.pathsep.join([module_dir, tests_dir] + ([e["PYTHONPATH"]] if e.get("PYTHONPATH") else []))
+        for k, v in (env or {}).items():
+            if v is None:
+                e.pop(k, None)
+            else:
+                e[k] = v
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
+                              env=e, timeout=timeout, cwd=cwd)
+        if check and proc.returncode != 0:
+            raise AssertionError(f"script failed with {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
+        return proc
+    return run
