@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <unordered_set>
 #include <vector>
 
 #include <pybind11/functional.h>
@@ -80,6 +81,27 @@ void write_atomically(const std::string& path, const uint8_t* data, size_t size)
     }
 }
 
+// Objects whose construction finished and that are not destroyed yet.
+std::mutex live_mutex;
+std::unordered_set<const void*> live_objects;
+
+}  // namespace
+
+void mark_live(const void* object, bool live) {
+    std::lock_guard<std::mutex> lock(live_mutex);
+    if (live)
+        live_objects.insert(object);
+    else
+        live_objects.erase(object);
+}
+
+bool is_live(const void* object) {
+    std::lock_guard<std::mutex> lock(live_mutex);
+    return object && live_objects.count(object);
+}
+
+namespace {
+
 std::string stem_of(const std::string& name) {
     size_t end = name.size(), begin = 0;
     bool dot_seen = false;
@@ -146,6 +168,7 @@ NESUnit::NESUnit(int clock_speed) {
         ppu = new NES::PPU(cpu);
         cpu->reset();
         cpu->lazy_ppu = !ppu->has_dot_clock();
+        mark_live(this, true);
     } catch (...) {
         destroy_components();
         throw;
@@ -165,6 +188,7 @@ NESUnit::NESUnit(const char* rom_name, int clock_speed) {
         ppu->loadRom(rom);
         cpu->reset();
         cpu->lazy_ppu = !ppu->has_dot_clock();
+        mark_live(this, true);
     } catch (...) {
         destroy_components();
         throw;
@@ -186,6 +210,7 @@ NESUnit::NESUnit(const py::object& rom_file, int clock_speed) {
         ppu->loadRom(rom);
         cpu->reset();
         cpu->lazy_ppu = !ppu->has_dot_clock();
+        mark_live(this, true);
     } catch (...) {
         destroy_components();
         throw;
@@ -193,6 +218,7 @@ NESUnit::NESUnit(const py::object& rom_file, int clock_speed) {
 }
 
 NESUnit::~NESUnit() {
+    mark_live(this, false);
     if (run_thread.joinable()) {
         // Collected while running: stop as stop() would, battery RAM included.
         if (rom && rom->battery) {
@@ -504,6 +530,17 @@ bool NESUnit::load(int slot) {
 
 // ---------------------------------------------------------------- Module
 
+namespace {
+// The object behind `self`. The binding library hands a method of an object
+// whose __init__ never ran (or failed) a pointer to raw memory, so only
+// objects that finished construction are accepted.
+template <class T>
+T& unit(T* self) {
+    if (!is_live(self)) throw py::type_error("this object was not initialised: its __init__ did not run or failed");
+    return *self;
+}
+}  // namespace
+
 PYBIND11_MODULE(kestrix, m) {
     py::register_exception_translator([](std::exception_ptr p) {
         try {
@@ -516,37 +553,57 @@ PYBIND11_MODULE(kestrix, m) {
         }
     });
 
+    // Methods take the object by pointer and check it, so one whose __init__
+    // never ran is refused instead of dereferenced.
     py::class_<NESUnit, std::unique_ptr<NESUnit>>(m, "NES")
         .def(py::init([](const std::string& rom_name, int clock) { return std::make_unique<NESUnit>(rom_name.c_str(), clock); }),
              py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
         .def(py::init([](int clock) { return std::make_unique<NESUnit>(clock); }), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
         .def(py::init([](const py::object& rom_file, int clock) { return std::make_unique<NESUnit>(rom_file, clock); }),
              py::arg("rom_file"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
-        .def("cpuMem", [](NESUnit& u) { return u.cpuMem(py::cast(&u)); })
-        .def("ppuMem", [](NESUnit& u) { return u.ppuMem(py::cast(&u)); })
-        .def("OAM", [](NESUnit& u) { return u.OAM(py::cast(&u)); })
-        .def("getImg", [](NESUnit& u) { return u.getImg(py::cast(&u)); })
-        .def("colorLookup", [](NESUnit& u) { return u.color_lookup(py::cast(&u)); })
-        .def("getAudio", &NESUnit::getAudio, py::arg("split_channels") = false)
-        .def("start", &NESUnit::start)
-        .def("stop", &NESUnit::stop)
-        .def("saveState", &NESUnit::save)
-        .def("loadState", &NESUnit::load)
-        .def("setPaused", &NESUnit::set_pause)
-        .def("setSaveDir", &NESUnit::setSaveDir)
-        .def("getSaveDir", &NESUnit::getSaveDir)
+        .def("cpuMem", [](NESUnit* self) {
+                 NESUnit& u = unit(self); return u.cpuMem(py::cast(&u)); })
+        .def("ppuMem", [](NESUnit* self) {
+                 NESUnit& u = unit(self); return u.ppuMem(py::cast(&u)); })
+        .def("OAM", [](NESUnit* self) {
+                 NESUnit& u = unit(self); return u.OAM(py::cast(&u)); })
+        .def("getImg", [](NESUnit* self) {
+                 NESUnit& u = unit(self); return u.getImg(py::cast(&u)); })
+        .def("colorLookup", [](NESUnit* self) {
+                 NESUnit& u = unit(self); return u.color_lookup(py::cast(&u)); })
+        .def("getAudio", [](NESUnit* self, bool split) {
+                 NESUnit& u = unit(self); return u.getAudio(split); }, py::arg("split_channels") = false)
+        .def("start", [](NESUnit* self) {
+                 NESUnit& u = unit(self); u.start(); })
+        .def("stop", [](NESUnit* self) {
+                 NESUnit& u = unit(self); u.stop(); })
+        .def("saveState", [](NESUnit* self, int slot) {
+                 NESUnit& u = unit(self); u.save(slot); })
+        .def("loadState", [](NESUnit* self, int slot) {
+                 NESUnit& u = unit(self); return u.load(slot); })
+        .def("setPaused", [](NESUnit* self, bool pause) {
+                 NESUnit& u = unit(self); u.set_pause(pause); })
+        .def("setSaveDir", [](NESUnit* self, const std::string& dir) {
+                 NESUnit& u = unit(self); return u.setSaveDir(dir); })
+        .def("getSaveDir", [](NESUnit* self) {
+                 NESUnit& u = unit(self); return u.getSaveDir(); })
         .def("setController",
-             [](NESUnit& u, ControllerWrapper* c, int port) {
+             [](NESUnit* self, ControllerWrapper* c, int port) {
+                 NESUnit& u = unit(self);
                  // None converts to a null pointer; refuse it before anything is attached.
                  if (!c) throw py::cast_error("Unable to cast None to a Controller reference");
-                 u.setController(*c, port, py::cast(c));
+                 u.setController(unit(c), port, py::cast(c));
              })
-        .def("frameCount", &NESUnit::frame_count)
-        .def("cycleCount", &NESUnit::cycle_count)
-        .def("runFrame", &NESUnit::runFrame)
-        .def("perFrame", &NESUnit::perFrame);
+        .def("frameCount", [](NESUnit* self) {
+                 NESUnit& u = unit(self); return u.frame_count(); })
+        .def("cycleCount", [](NESUnit* self) {
+                 NESUnit& u = unit(self); return u.cycle_count(); })
+        .def("runFrame", [](NESUnit* self) {
+                 NESUnit& u = unit(self); u.runFrame(); })
+        .def("perFrame", [](NESUnit& u, const std::function<void()>& f) { u.perFrame(f); });
 
     py::class_<ControllerWrapper, std::unique_ptr<ControllerWrapper>>(m, "Controller")
         .def(py::init<>())
-        .def("updateInputs", &ControllerWrapper::updateInputs);
+        .def("updateInputs", [](ControllerWrapper* self, const py::list& inputs) {
+                 ControllerWrapper& c = unit(self); c.updateInputs(inputs); });
 }

@@ -18,12 +18,19 @@
 
 namespace py = pybind11;
 
+// Registry of host objects whose construction finished (see the module definition).
+void mark_live(const void* object, bool live);
+bool is_live(const void* object);
+
 // Scripting class "Controller": one pad whose buttons the script sets.
 class ControllerWrapper {
 public:
     NES::Controller controller;
 
-    ControllerWrapper() = default;
+    ControllerWrapper() { mark_live(this, true); }
+    ~ControllerWrapper() { mark_live(this, false); }
+    ControllerWrapper(const ControllerWrapper&) = delete;
+    ControllerWrapper& operator=(const ControllerWrapper&) = delete;
     void updateInputs(const py::list& inputs);
 };
 

@@ -177,3 +177,15 @@ def test_clock_never_accepts_float():
 def test_counters_are_ints():
     nes = kestrix.NES()
     assert type(nes.frameCount()) is int and type(nes.cycleCount()) is int
+
+
+@pytest.mark.parametrize("call", [
+    lambda n, c: n.cycleCount(), lambda n, c: n.runFrame(), lambda n, c: n.cpuMem(),
+    lambda n, c: n.stop(), lambda n, c: n.getAudio(), lambda n, c: c.updateInputs([0] * 8),
+    lambda n, c: kestrix.NES().setController(c, 0),
+])
+def test_objects_whose_init_never_ran_are_refused(call):
+    nes = kestrix.NES.__new__(kestrix.NES)
+    pad = kestrix.Controller.__new__(kestrix.Controller)
+    with pytest.raises(TypeError, match="not initialised"):
+        call(nes, pad)
