@@ -151,20 +151,11 @@ void CPU::call_map_write(uint8_t* cell, uint8_t* value) {
     rom->mapper->map_write(devices, cell, value);
 }
 
-void CPU::call_map_read(uint8_t* cell) {
-    if (!rom->mapper->hooks_read) return;
-    void* devices[3] = {this, ppu, apu};
-    rom->mapper->map_read(devices, cell);
-}
 
-uint8_t CPU::read(uint8_t* p, bool notify) {
-    if (!in_space(p)) return *p;  // register A
-    const uint16_t a = fold(uint16_t(p - memory));
-    uint8_t* cell = memory + a;
+uint8_t CPU::read_register_cell(uint16_t a, bool notify) {
     if ((a & 0xFFF8) == 0x2000) sync_ppu();
-    uint8_t c = *cell;
-    if ((a & 0xFFF8) == 0x2000 || (a >= 0x4015 && a <= 0x4017)) c = read_register(a, c);
-    if (notify) call_map_read(cell);
+    const uint8_t c = read_register(a, memory[a]);
+    if (notify) call_map_read(memory + a);
     return c;
 }
 

@@ -3,11 +3,12 @@
 #include <cstdio>
 #include <string>
 
+#include "rom.h"
+
 namespace NES {
 
 class PPU;
 class APU;
-class ROM;
 class Controller;
 
 // The 2A03 core. Operands are "positions": pointers to a byte cell, either
@@ -72,7 +73,14 @@ public:
     // Bus (cpu.cpp)
     void map_memory(uint8_t*& p) const;
     int64_t get_addr(const uint8_t* p) const { return p - memory; }
-    uint8_t read(uint8_t* p, bool notify);
+    uint8_t read(uint8_t* p, bool notify) {
+        const uintptr_t off = (uintptr_t)p - (uintptr_t)memory;
+        if (off >= 65536u) return *p;  // register A
+        const uint16_t a = fold(uint16_t(off));
+        if ((a & 0xFFF8) == 0x2000 || unsigned(a - 0x4015) < 3u) return read_register_cell(a, notify);
+        if (notify) call_map_read(memory + a);
+        return memory[a];
+    }
     void write(uint8_t* p, uint8_t value);
     void set_controller(Controller* c, uint8_t port);
 
@@ -144,10 +152,15 @@ private:
     uint8_t rd(uint16_t a) { return read(memory + a, true); }
     uint16_t rd16(uint16_t a) { return uint16_t(rd(a) | rd(uint16_t(a + 1)) << 8); }
     uint8_t read_register(uint16_t a, uint8_t c);
+    uint8_t read_register_cell(uint16_t a, bool notify);
     bool write_register(uint16_t a, uint8_t& value);
     void oam_dma(uint8_t page);
     void call_map_write(uint8_t* cell, uint8_t* value);
-    void call_map_read(uint8_t* cell);
+    void call_map_read(uint8_t* cell) {
+        if (!rom->mapper->hooks_read) return;  // no mapper of the family acts on reads
+        void* devices[3] = {this, ppu, apu};
+        rom->mapper->map_read(devices, cell);
+    }
     void trace(uint8_t* instr, uint8_t* operand);
     void unknown_opcode(uint8_t op);
 
