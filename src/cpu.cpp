@@ -381,19 +381,33 @@ void CPU::loadRom(ROM* r, bool load_ram) {
         const bool exists = !ram_dir.empty() && std::filesystem::exists(std::filesystem::symlink_status(path, ec));
         std::printf("RAM file exists: %i\n", exists ? 1 : 0);
         if (exists) {
-            FILE* f = std::fopen(path.c_str(), "rb");
+            // Anything that cannot be read as a file (a folder, a pipe that
+            // would block, no permission, an I/O error) is skipped and
+            // $6000-$7FFF stay zero.
+            const char* problem = nullptr;
+            FILE* f = nullptr;
+            if (!std::filesystem::is_regular_file(path, ec))
+                problem = "not a regular file";
+            else if (!(f = std::fopen(path.c_str(), "rb")))
+                problem = std::strerror(errno);
             if (f) {
                 this->load_ram(f);
+                if (std::ferror(f)) problem = std::strerror(errno ? errno : EIO);
                 std::fclose(f);
-            } else {
-                std::printf("RAM file cannot be read, skipped: %s: %s\n", path.c_str(), std::strerror(errno));
             }
+            if (problem) std::printf("RAM file cannot be read, skipped: %s: %s\n", path.c_str(), problem);
         }
     }
     // Copies `units` 1 KiB units starting at PRG unit `first`; the unit index
     // wraps, so a window never reads past the end of the PRG data.
-    auto copy = [&](uint16_t dest, int first, int units) {
-        for (int k = 0; k < units; k++) std::memcpy(memory + dest + k * 1024, rom->get_prg_bank(first + k), 1024);
+    const int prg_units = rom->prg_size / 1024;
+    auto copy = [&](uint16_t dest, int64_t first, int units) {
+        int64_t u = first % prg_units;
+        if (u < 0) u += prg_units;
+        for (int k = 0; k < units; k++) {
+            std::memcpy(memory + dest + k * 1024, rom->get_prg_bank(int(u)), 1024);
+            if (++u == prg_units) u = 0;
+        }
     };
     const int last16 = rom->prg_size / 1024 - 16;
     switch (number) {
@@ -472,6 +486,12 @@ void CPU::load_state(FILE* f) {
 
 void CPU::save_ram(FILE* f) const { std::fwrite(memory + 0x6000, 1, 0x2000, f); }
 
-void CPU::load_ram(FILE* f) { (void)!std::fread(memory + 0x6000, 1, 0x2000, f); }
+// A short file fills only its own length; a failed read changes nothing.
+void CPU::load_ram(FILE* f) {
+    uint8_t ram[0x2000];
+    errno = 0;
+    const size_t got = std::fread(ram, 1, sizeof ram, f);
+    if (!std::ferror(f)) std::memcpy(memory + 0x6000, ram, got);
+}
 
 }  // namespace NES

@@ -36,29 +36,77 @@ public:
     void deserialize(void**, char*) override {}
 };
 
+class CPU;
+class PPU;
+
+// Serial-port mapper: five one-bit writes build a value; the fifth write's
+// address picks control, CHR bank 0, CHR bank 1 or PRG bank.
 class MMC1 : public InertMapper {
 public:
+    uint8_t prg_mode = 3;
+    uint8_t chr_mode = 0;
+    uint8_t shift = 0x10;  // bit 4 marks an empty register
+    uint8_t last_value = 0;
+
     MMC1() : InertMapper(1) {}
+    void map_write(void** devices, uint8_t* target, uint8_t* value) override;
+    void control(CPU* cpu, PPU* ppu, uint8_t c);
 };
 
+// 16 KiB PRG bank at $8000, last 16 KiB fixed at $C000.
 class UxROM : public InertMapper {
 public:
+    int32_t bank = 0;  // 1 KiB unit index
+
     UxROM() : InertMapper(2) {}
+    void map_write(void** devices, uint8_t* target, uint8_t* value) override;
+    void serialize(void** devices, char* block) override;
+    void deserialize(void** devices, char* block) override;
 };
 
+// One 8 KiB CHR bank.
 class CNROM : public InertMapper {
 public:
+    int32_t bank = 0;  // 1 KiB unit index
+
     CNROM() : InertMapper(3) {}
+    void map_write(void** devices, uint8_t* target, uint8_t* value) override;
+    void serialize(void** devices, char* block) override;
+    void deserialize(void** devices, char* block) override;
 };
 
+// Eight bank registers, mirroring, PRG RAM protection and the scanline IRQ.
 class MMC3 : public InertMapper {
 public:
-    MMC3() : InertMapper(4) {}
+    uint8_t bank_select = 0;
+    uint8_t bank_mode = 0;  // select byte whose bits 6 and 7 are laid out in memory
+    uint8_t prg_ram_protect = 0;
+    uint8_t prg_ram_enable = 1;
+    uint8_t irq_enabled = 1;
+    uint16_t reserved16 = 0;
+    int32_t irq_counter = 255;  // -1: reload pending
+    uint8_t irq_latch = 255;
+    uint8_t reserved_a = 0;
+    uint8_t reserved_b = 0;
+
+    MMC3() : InertMapper(4) { hooks_clock = true; }
+    void map_write(void** devices, uint8_t* target, uint8_t* value) override;
+    void clock(void** devices) override;
+    void serialize(void** devices, char* block) override;
+    void deserialize(void** devices, char* block) override;
+    void scanline_clock(CPU* cpu);
 };
 
+// Fixed 8 KiB banks, a switchable bank at $C000 and a dot-counting IRQ timer.
 class NTDEC2722 : public InertMapper {
 public:
-    NTDEC2722() : InertMapper(40) {}
+    static constexpr uint16_t IRQ_PERIOD = 0x3000;  // PPU dots (4,096 CPU cycles)
+    uint16_t irq_counter = IRQ_PERIOD;
+    bool irq_enabled = true;
+
+    NTDEC2722() : InertMapper(40) { hooks_clock = true; }
+    void map_write(void** devices, uint8_t* target, uint8_t* value) override;
+    void clock(void** devices) override;
 };
 
 }  // namespace NES

@@ -50,16 +50,22 @@ private:
     PyThreadState* state = nullptr;
 };
 
-// Writes `size` bytes to `path` through a temporary file in the same folder
-// and a rename, so the previous file survives any failure.
+// Writes `size` bytes to `path` through a temporary file in the same folder,
+// flushed to disk and then renamed over the target, so a reader never sees a
+// half-written file and the previous file survives any failure. The
+// temporary file gets the permissions a plain create would give (0666 less
+// the umask).
 void write_atomically(const std::string& path, const uint8_t* data, size_t size) {
-    std::string tmp = path + ".tmp-XXXXXX";
-    std::vector<char> name(tmp.begin(), tmp.end());
-    name.push_back('\0');
-    const int fd = mkstemp(name.data());
-    if (fd < 0) {
-        const int e = errno;
+    static std::atomic<unsigned> serial{0};
+    auto fail = [&](int e) -> void {
         throw NES::FileError(e, path, "cannot write '" + path + "': " + std::strerror(e));
+    };
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; attempt++) {
+        tmp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && (errno != EEXIST || attempt == 100)) fail(errno);
     }
     size_t done = 0;
     int e = 0;
@@ -74,10 +80,10 @@ void write_atomically(const std::string& path, const uint8_t* data, size_t size)
     }
     if (!e && ::fsync(fd) != 0) e = errno;
     if (::close(fd) != 0 && !e) e = errno;
-    if (!e && std::rename(name.data(), path.c_str()) != 0) e = errno;
+    if (!e && std::rename(tmp.c_str(), path.c_str()) != 0) e = errno;
     if (e) {
-        ::unlink(name.data());
-        throw NES::FileError(e, path, "cannot write '" + path + "': " + std::strerror(e));
+        ::unlink(tmp.c_str());
+        fail(e);
     }
 }
 

@@ -7,7 +7,7 @@ import textwrap
 import pytest
 
 import kestrix
-from nesbuild import program
+from nesbuild import banked, program
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -74,3 +74,100 @@ def run_script():
             raise AssertionError(f"script failed with {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
         return proc
     return run
+
+
+# A program for bank-switched cartridges (nesbuild.banked) that performs CPU
+# writes queued by the test: entries of (address low, address high, value) at
+# $0200, their count at $10; the writes run in order at the start of the next
+# frame. Afterwards the CPU idles with interrupts allowed, or masked while $15
+# is non-zero. The NMI handler keeps in $13 the number of IRQs served during
+# the previous frame and, while $11 is non-zero, writes $C001. The IRQ handler
+# counts IRQs in $12 (this frame) and $14/$16 (total, low/high).
+DRIVER = """
+reset:  SEI
+        CLD
+        LDX #$FF
+        TXS
+main:   LDA $10
+        BEQ idle
+        LDX #0
+next:   LDA $0200,X
+        STA $00
+        LDA $0201,X
+        STA $01
+        LDA $0202,X
+        LDY #0
+        STA ($00),Y
+        INX
+        INX
+        INX
+        DEC $10
+        BNE next
+idle:   LDA $15
+        BNE masked
+        CLI
+        JMP main
+masked: SEI
+        JMP main
+nmi:    PHA
+        LDA $12
+        STA $13
+        LDA #0
+        STA $12
+        LDA $11
+        BEQ nmi_end
+        STA $C001
+nmi_end: PLA
+        RTI
+irq:    INC $12
+        INC $14
+        BNE irq_end
+        INC $16
+irq_end: RTI
+"""
+
+
+class Cart:
+    """A console running a bank-switched cartridge, with the PRG and CHR data
+    it was built from."""
+
+    def __init__(self, nes, prg: bytes, chr_rom: bytes, path):
+        self.nes, self.prg, self.chr, self.path = nes, prg, chr_rom, path
+
+    def write(self, *pairs: tuple[int, int]) -> None:
+        """Has the program write each (address, value) in order, then ends the frame."""
+        mem = self.nes.cpuMem()
+        assert len(pairs) <= 85
+        for i, (addr, value) in enumerate(pairs):
+            mem[0x200 + 3 * i:0x203 + 3 * i] = [addr & 0xFF, addr >> 8, value]
+        mem[0x10] = len(pairs)
+        self.nes.runFrame()
+        assert mem[0x10] == 0, "the queued writes did not run"
+
+    @staticmethod
+    def _units(view, start: int, count: int, data: bytes) -> list:
+        # Which 1 KiB unit of `data` each 1 KiB slot holds: its number, "Z"
+        # for all zeros, "?" for anything else.
+        index = {bytes(data[u * 1024:(u + 1) * 1024]): u for u in range(len(data) // 1024)}
+        out = []
+        for k in range(count):
+            chunk = bytes(view[start + k * 1024:start + (k + 1) * 1024])
+            out.append(index.get(chunk, "?" if any(chunk) else "Z"))
+        return out
+
+    def prg_units(self, start: int = 0x8000, count: int = 32) -> list:
+        return self._units(self.nes.cpuMem(), start, count, self.prg)
+
+    def chr_units(self) -> list:
+        return self._units(self.nes.ppuMem(), 0, 8, self.chr)
+
+
+@pytest.fixture
+def cart(tmp_path):
+    """Builds a console from nesbuild.banked(source, **kw); source defaults to DRIVER."""
+    def make(*, name: str = "cart.nes", source: str = DRIVER, **kw) -> Cart:
+        image, prg, chr_rom = banked(source, **kw)
+        path = tmp_path / name
+        path.write_bytes(image)
+        return Cart(kestrix.NES(str(path)), prg, chr_rom, path)
+    return make

@@ -211,3 +211,56 @@ def frame_end_cycles(prologue: list[int], body: list[int], frames: int = 3) -> l
             i += 1
         out.append(total)
     return out
+
+
+def unit_fill(units: int, tag: int) -> bytearray:
+    """`units` 1 KiB units, each telling which it is: unit u starts with the
+    bytes u & 0xFF, u >> 8 and `tag`, and the rest holds u & 0xFF."""
+    data = bytearray()
+    for u in range(units):
+        unit = bytearray([u & 0xFF]) * 1024
+        unit[1], unit[2] = u >> 8, tag
+        data += unit
+    return data
+
+
+BANKED_ORG = 0xFC10
+
+
+def banked(source: str, *, prg_kb: int, chr_kb: int = 0, mapper: int, mirroring: int = 0,
+           battery: bool = False, four_screen: bool = False) -> tuple[bytes, bytes, bytes]:
+    """A bank-switched cartridge whose PRG and CHR units are filled by
+    `unit_fill` (PRG tag 0x50, CHR tag 0xC4) and whose program, assembled at
+    $FC10 (labels reset/nmi/irq as in `program`), is placed in the last 1 KiB
+    of every 16 KiB PRG bank and of the whole PRG. The code is thus at $FC10
+    whichever 16 or 32 KiB bank a mapper puts at the top of the address space.
+
+    Returns (image, prg, chr). A PRG smaller than 16 KiB is described with a
+    NES 2.0 exponent-form size."""
+    code = assemble(source + "\n__rti: RTI\n", BANKED_ORG)
+    labels = assemble.labels  # type: ignore[attr-defined]
+    top = bytearray(1024)
+    for addr, b in code.items():
+        if not BANKED_ORG <= addr < 0xFFFA:
+            raise AsmError(f"address ${addr:04X} outside $FC10-$FFF9")
+        top[addr - 0xFC00] = b
+    for i, name in enumerate(("nmi", "reset", "irq")):
+        target = labels.get(name, BANKED_ORG if name == "reset" else labels["__rti"])
+        top[0x3FA + 2 * i], top[0x3FB + 2 * i] = target & 0xFF, target >> 8
+    prg = unit_fill(prg_kb, 0x50)
+    for u in range(prg_kb):
+        if u % 16 == 15 or u == prg_kb - 1:
+            prg[u * 1024 + 16:(u + 1) * 1024] = top[16:]
+    chr_rom = bytes(unit_fill(chr_kb, 0xC4))
+    if prg_kb % 16 == 0:
+        image = ines(bytes(prg), chr_rom, mapper=mapper, mirroring=mirroring, battery=battery,
+                     four_screen=four_screen)
+    else:
+        size = prg_kb * 1024
+        exp = size.bit_length() - 1
+        if size != 1 << exp or chr_kb % 8:
+            raise ValueError("a PRG below 16 KiB must be a power of two")
+        f6 = (mirroring & 1) | (2 if battery else 0) | (8 if four_screen else 0) | (mapper & 0x0F) << 4
+        header = b"NES\x1a" + bytes([exp << 2, chr_kb // 8, f6, (mapper & 0xF0) | 0x08, 0, 0x0F])
+        image = header.ljust(16, b"\0") + bytes(prg) + chr_rom
+    return image, bytes(prg), chr_rom
