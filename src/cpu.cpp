@@ -372,6 +372,7 @@ void CPU::set_controller(Controller* c, uint8_t port) {
 void CPU::loadRom(ROM* r, bool load_ram) {
     std::memset(memory, 0, sizeof memory);
     rom = r;
+    mapper_reads = rom->mapper->hooks_read;
     const int number = rom->mapper->number;
     fold_prg = (number == 0 || number == 3) && rom->prg_size >= 16384 && rom->prg_size < 32768;
     if (rom->battery && load_ram) {

@@ -137,6 +137,7 @@ private:
     bool fold_prg = false;          // 16 KiB NROM/CNROM: $C000-$FFFF mirror $8000-$BFFF
     bool unknown_reported = false;  // the empty-opcode diagnostic is printed once
     uint64_t sync_target = 0;       // PPU dots at the start of the current instruction
+    bool mapper_reads = false;      // the attached mapper's hooks_read (a replaced mapper needs a new attach)
 
     void sync_ppu();
 
@@ -157,7 +158,7 @@ private:
     void oam_dma(uint8_t page);
     void call_map_write(uint8_t* cell, uint8_t* value);
     void call_map_read(uint8_t* cell) {
-        if (!rom->mapper->hooks_read) return;  // no mapper of the family acts on reads
+        if (!mapper_reads) return;  // no mapper of the family acts on reads
         void* devices[3] = {this, ppu, apu};
         rom->mapper->map_read(devices, cell);
     }

@@ -110,7 +110,7 @@ void PPU::apply_and_update_registers() {
     if (scanline < 241 || scanline > 260) *registers[2] &= 0x7F;
 }
 
-inline void PPU::evaluate_sprite(uint8_t ctrl, int d) {
+inline void PPU::evaluate_sprite(uint8_t ctrl, int d, int next_line) {
     const unsigned h = (ctrl & 0x20) ? 16 : 8;
     if (next_count < 8) {
         if (d & 1) return;
@@ -118,7 +118,6 @@ inline void PPU::evaluate_sprite(uint8_t ctrl, int d) {
         if (!eval_done && y1 != 0) {
             uint8_t* slot = secondary_oam + 4 * next_count;
             slot[0] = y1;
-            const int next_line = (scanline + 1) % 240;
             if (unsigned(next_line - y1) < h) {
                 slot[1] = oam[eval_n + 1];
                 slot[2] = oam[eval_n + 2];
@@ -158,8 +157,10 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
         sprite0_next = false;
         std::memset(secondary_oam, 0xFF, sizeof secondary_oam);
     }
-    if (rend && last >= 129)
-        for (int d = first > 129 ? first : 129; d <= last; d++) evaluate_sprite(ctrl, d);
+    if (rend && last >= 129) {
+        const int next_line = (scanline + 1) % 240;
+        for (int d = first > 129 ? first : 129; d <= last; d++) evaluate_sprite(ctrl, d, next_line);
+    }
 
     if (mapper_clocked)
         span_pixels<true, true>(first, last, ctrl, mask);
@@ -191,7 +192,7 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
     // span runs, so the attribute byte read at each pixel is the one read here.
     uint8_t colors[4];
     uint16_t pixels;
-    auto prepare = [&]() {
+    auto prepare = [&]() __attribute__((always_inline)) {
         const int shift = ((nt >> 1) & 1) * 2 + ((nt >> 6) & 1) * 4;
         const int pbase = 4 * ((vram[fold_nt(at)] >> shift) & 3);
         colors[0] = pal[0];
@@ -205,7 +206,7 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         pixels = uint16_t(SPREAD[lo & 0xFF] | SPREAD[hi & 0xFF] << 1);
     };
     uint32_t latched = ~0u;
-    auto latch = [&](uint16_t addr_v) {
+    auto latch = [&](uint16_t addr_v) __attribute__((always_inline)) {
         // With fine X 0 each group latches the same tile twice; nothing can
         // have changed in between, so only the pixel word is rebuilt.
         const uint32_t key = uint32_t(addr_v & 0x0FFF) | uint32_t(vv & 0x7000) << 4;
@@ -223,7 +224,32 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
     };
     prepare();
     pixels = uint16_t(pixels << (2 * fxc));
+    auto next_tile = [](uint16_t a) { return (a & 0x001F) == 0x001F ? uint16_t((a & 0xFFE0) ^ 0x0400) : uint16_t(a + 1); };
+    auto put = [&](int px) __attribute__((always_inline)) {
+        const uint8_t c = colors[pixels >> 14] & 63;
+        pixels = uint16_t(pixels << 2);
+        if (cache[px] != c) {
+            cache[px] = c;
+            std::memcpy(row[px], NTSC_TO_RGB[c], 3);
+        }
+    };
     for (int d = first; d <= last; d++) {
+        if (!kSprites && !kClocked && rend && ((d - 1) & 7) == 0 && d > 8 && d + 7 <= last && d + 7 < 256) {
+            // A whole group of eight dots away from the line's ends, without
+            // sprites: the same steps as below, in their order, without the
+            // per-dot tests. The group shows bits x..7 of its tile, then bits
+            // 0..x-1 of the next one.
+            latch(vv);
+            fxc = x;
+            pixels = uint16_t(pixels << (2 * fxc));
+            int px = d - 1;
+            for (int i = fxc; i < 8; i++) put(px++);
+            latch(next_tile(vv));
+            for (int i = 0; i < fxc; i++) put(px++);
+            vv = next_tile(vv);
+            d += 7;
+            continue;
+        }
         if (kSprites)
             for (int i = 0; i < lc; i++) {
             if ((am >> i) & 1) pixel_counter[i]--;
@@ -399,26 +425,39 @@ inline bool PPU::idle_dot(int d, int line) const {
     return true;
 }
 
+// How many dots from the current one on are idle (the current one is).
+inline uint64_t PPU::idle_run() const {
+    const int d = dot, line = scanline;
+    if (!post_render) {
+        if (d == 0) return 1;
+        return line == 239 ? uint64_t(340 - d) : uint64_t(341 - d + 1);  // to dot 1 of the next line
+    }
+    if (line == 261) {
+        if (d == 0) return 1;
+        if (rendering && d < 280) return uint64_t(280 - d);
+        return uint64_t(340 - d);
+    }
+    if (line == 241 && d == 0) return 1;
+    if (line == 240) return uint64_t(341 - d + 1);                          // to line 241 dot 1
+    return uint64_t(341 - d + (260 - line) * 341 + 1);                     // to line 261 dot 1
+}
 bool PPU::run(uint64_t target) {
     const uint64_t frame = frame_count;
     // PPUCTRL and PPUMASK cannot change within one call: the CPU is not running.
     rendering = *registers[1] & 0x18;
     while (dot_count < target) {
         if (!mapper_clocked && idle_dot(dot, scanline)) {
-            // Advance over idle dots in locals; a line change never ends a frame here,
-            // because line 261 dot 340 is not idle.
-            uint64_t dc = dot_count;
-            int d = dot, line = scanline;
-            do {
-                dc++;
-                if (++d == 341) {
-                    d = 0;
-                    line++;
-                }
-            } while (dc < target && idle_dot(d, line));
-            dot_count = dc;
+            // Skip the idle dots at once; a frame never ends here, because
+            // line 261 dot 340 is not idle.
+            uint64_t n = idle_run();
+            if (n > target - dot_count) n = target - dot_count;
+            dot_count += n;
+            int d = dot + int(n);
+            while (d >= 341) {
+                d -= 341;
+                scanline++;
+            }
             dot = d;
-            scanline = line;
             continue;
         }
         if (!post_render && unsigned(dot - 1) < 256u) {

@@ -106,7 +106,8 @@ private:
     void span_pixels(int first, int last, uint8_t ctrl, uint8_t mask);
     int choose_sprite(uint8_t ctrl, int& s_value, int& s_palette, bool& behind);
     bool idle_dot(int d, int line) const;
-    void evaluate_sprite(uint8_t ctrl, int d);
+    uint64_t idle_run() const;
+    void evaluate_sprite(uint8_t ctrl, int d, int next_line);
     void load_line_sprites();
     void vblank_work();
 };
