@@ -2,7 +2,6 @@
 
 Usage: python benchmarks/bench_frames.py [ROM] [--frames N] [--repeat R]"""
 import argparse
-import contextlib
 import os
 import pathlib
 import time
@@ -20,8 +19,15 @@ def main() -> None:
     ap.add_argument("--frames", type=int, default=3000)
     ap.add_argument("--repeat", type=int, default=3)
     args = ap.parse_args()
-    with open(os.devnull, "w") as devnull, contextlib.redirect_stdout(devnull):
-        nes = kestrix.NES(args.rom)
+    # The loader's diagnostic lines go to the C library's standard output.
+    saved = os.dup(1)
+    with open(os.devnull, "w") as devnull:
+        os.dup2(devnull.fileno(), 1)
+        try:
+            nes = kestrix.NES(args.rom)
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
     for _ in range(60):  # past the power-on frames
         nes.runFrame()
     best = 0.0
