@@ -1,16 +1,27 @@
 #include "apu.h"
 
 #include <cstring>
+#include <limits>
 
 #include "cpu.h"
 
 namespace NES {
 
+namespace {
+// (t + 1) mod n, dividing only when t is not below n (a period shortened under a
+// running timer).
+inline uint32_t next_mod(uint32_t t, uint32_t n) {
+    ++t;
+    if (t < n) return t;
+    return t == n ? 0 : t % n;
+}
+}  // namespace
+
 APU::APU() {
-    blocks = new int16_t[12 * BUFFER_LEN]();
+    blocks = new int16_t[24 * BUFFER_LEN]();
     for (int k = 0; k < 6; k++) {
         live[k] = blocks + k * BUFFER_LEN;
-        out[k] = blocks + (6 + k) * BUFFER_LEN;
+        for (int s = 0; s < 3; s++) out[s][k] = blocks + (6 + 6 * s + k) * BUFFER_LEN;
     }
 }
 
@@ -22,7 +33,7 @@ void APU::setCPU(CPU* c) {
     apu_rate = cpu->clock_speed / 2 > 0 ? cpu->clock_speed / 2 : 1;
 }
 
-uint8_t APU::reg(uint16_t addr) const { return cpu->memory[addr]; }
+inline uint8_t APU::reg(uint16_t addr) const { return cpu->memory[addr]; }
 
 uint8_t APU::length_lookup(uint8_t index) {
     static const uint8_t table[32] = {10, 254, 20, 2,  40, 4,  80, 6,  160, 8,  60, 10, 14, 12, 26, 14,
@@ -46,44 +57,57 @@ void APU::start_sample() {
     dmc_remaining = dmc_sample_len;
 }
 
-void APU::pulse(bool second) {
-    const int i = second ? 1 : 0;
-    const uint8_t r0 = reg(0x4000 + 4 * i), r1 = reg(0x4001 + 4 * i);
-    if (((r1 & 0x80) && sweep[i].sweep_mute) || timer_period[i] <= 7 || length[i] == 0) {
-        pulse_out[i] = 0;
-    } else {
-        const int vol = (r0 & 0x10) ? (r0 & 0x0F) : env[i].env_decay;
-        pulse_out[i] = int8_t(duty_table[r0 >> 6][pulse_step[i]] ? vol : -vol);
+// The step computes a channel's output only when a sample is due (`out`): the
+// outputs feed nothing but the mixer.
+inline void APU::step_pulse(int i, bool out) {
+    if (out) {
+        const uint8_t r0 = reg(uint16_t(0x4000 + 4 * i)), r1 = reg(uint16_t(0x4001 + 4 * i));
+        if (((r1 & 0x80) && sweep[i].sweep_mute) || timer_period[i] <= 7 || length[i] == 0) {
+            pulse_out[i] = 0;
+        } else {
+            const int vol = (r0 & 0x10) ? (r0 & 0x0F) : env[i].env_decay;
+            pulse_out[i] = int8_t(duty_table[r0 >> 6][pulse_step[i]] ? vol : -vol);
+        }
     }
-    pulse_timer[i] = uint16_t((pulse_timer[i] + 1) % (timer_period[i] + 1));
+    pulse_timer[i] = uint16_t(next_mod(pulse_timer[i], timer_period[i] + 1u));
     if (pulse_timer[i] == 0) pulse_step[i] = (pulse_step[i] + 1) & 7;
 }
 
-void APU::triangle() {
-    if (linear != 0 && length[2] != 0 && timer_period[2] > 1)
-        tri_out = float((tri_seq[tri_step] - 7.5) * 2);
-    else
-        tri_out = 0;
-    tri_timer = uint16_t((tri_timer + 1) % (timer_period[2] + 1));
+void APU::pulse(bool second) { step_pulse(second ? 1 : 0, true); }
+
+inline void APU::step_triangle(bool out) {
+    if (out) {
+        if (linear != 0 && length[2] != 0 && timer_period[2] > 1)
+            tri_out = float((tri_seq[tri_step] - 7.5) * 2);
+        else
+            tri_out = 0;
+    }
+    tri_timer = uint16_t(next_mod(tri_timer, timer_period[2] + 1u));
     if (tri_timer == 0) tri_step = (tri_step + 1) & 31;
 }
 
-void APU::noise() {
+void APU::triangle() { step_triangle(true); }
+
+inline void APU::step_noise(bool out) {
     const uint8_t mode = reg(0x400E);
     if (noise_timer == 0) {
         const int tap = (mode & 0x80) ? 6 : 1;
         const int feedback = (lfsr ^ (lfsr >> tap)) & 1;
         lfsr = uint16_t(((lfsr & 0x7FFF) >> 1) | (feedback << 14));
     }
-    const uint8_t vol_reg = reg(0x400C);
-    if (length[3] == 0 || (lfsr & 1))
-        noise_out = 0;
-    else
-        noise_out = int8_t((vol_reg & 0x10) ? (vol_reg & 0x0F) : env[2].env_decay);
-    noise_timer = (noise_timer + 1) % (noise_periods[mode & 0x0F] / 2);
+    if (out) {
+        const uint8_t vol_reg = reg(0x400C);
+        if (length[3] == 0 || (lfsr & 1))
+            noise_out = 0;
+        else
+            noise_out = int8_t((vol_reg & 0x10) ? (vol_reg & 0x0F) : env[2].env_decay);
+    }
+    noise_timer = int32_t(next_mod(uint32_t(noise_timer), uint32_t(noise_periods[mode & 0x0F] / 2)));
 }
 
-void APU::dmc() {
+void APU::noise() { step_noise(true); }
+
+inline void APU::step_dmc() {
     if (enabled[4] && dmc_buffer_empty && dmc_remaining != 0) {
         dmc_buffer = cpu->read(cpu->memory + dmc_addr, false);
         dmc_addr = dmc_addr == 0xFFFF ? 0x8000 : uint16_t(dmc_addr + 1);
@@ -120,8 +144,10 @@ void APU::dmc() {
             }
         }
     }
-    dmc_timer = (dmc_timer + 1) % (dmc_rates[dmc_control & 0x0F] / 2);
+    dmc_timer = int32_t(next_mod(uint32_t(dmc_timer), dmc_rates[dmc_control & 0x0F] / 2u));
 }
+
+void APU::dmc() { step_dmc(); }
 
 void APU::clock_envs() {
     static const uint16_t cells[3] = {0x4000, 0x4004, 0x400C};
@@ -188,10 +214,25 @@ void APU::clock_sweep() {
     }
 }
 
-void APU::func_frame_counter() {
+// pos = (cycles - frame_origin) mod len (a signed remainder), followed step by step
+// from the last one while the step count advances by one under the same length.
+inline void APU::step_sequencer() {
     const uint8_t mode = reg(0x4017);
     const int64_t len = (mode & 0x80) ? 18640 : 14916;
-    const int64_t pos = (cycles - frame_origin) % len;
+    const int64_t d = cycles - frame_origin;
+    int64_t pos;
+    if (d == seq_d + 1 && len == seq_len) {
+        pos = seq_pos + 1;
+        if (pos == len)
+            pos = 0;
+        else if (pos == 1 && d <= 0)  // a negative multiple of len was passed
+            pos = 1 - len;
+    } else {
+        pos = d % len;
+    }
+    seq_d = d;
+    seq_len = len;
+    seq_pos = pos;
     switch (pos) {
         case 3729:
         case 11187:
@@ -216,6 +257,8 @@ void APU::func_frame_counter() {
     }
 }
 
+void APU::func_frame_counter() { step_sequencer(); }
+
 namespace {
 struct ChannelValues {
     float v[5];
@@ -231,42 +274,71 @@ ChannelValues channel_values(const APU* a) {
     return c;
 }
 
-int16_t to_sample(float value) { return int16_t(int(value * 32767.0f)); }
+float mixed_value(const ChannelValues& c) { return (((c.v[0] + c.v[1]) + c.v[2]) + c.v[3]) + c.v[4]; }
+
+// Truncated toward zero; saturated rather than wrapped should a DMC level outside
+// 0-127 ever push a value out of the 16-bit range (the bus keeps $4011 to 7 bits).
+int16_t to_sample(float value) {
+    const float s = value * 32767.0f;
+    if (s >= 32767.0f) return 32767;
+    if (s <= -32768.0f) return -32768;
+    return int16_t(int(s));
+}
 }  // namespace
 
-int mix(APU* apu) {
-    const ChannelValues c = channel_values(apu);
-    const float sum = (((c.v[0] + c.v[1]) + c.v[2]) + c.v[3]) + c.v[4];
-    return int(sum * 32767.0f);
+int mix(APU* apu) { return int(mixed_value(channel_values(apu)) * 32767.0f); }
+
+// The step on which sample `samples` falls due: the first c with
+// c * sample_rate / apu_rate > samples, i.e. c >= ceil((samples + 1) * apu_rate / sample_rate).
+void APU::schedule() {
+    due_samples = samples;
+    due_rate = apu_rate;
+    due_sample_rate = sample_rate;
+    if (sample_rate <= 0) {
+        due_step = std::numeric_limits<int64_t>::max();  // nothing is ever due
+        return;
+    }
+    const int64_t rate = apu_rate > 0 ? apu_rate : 1;
+    due_step = ((samples + 1) * rate + sample_rate - 1) / sample_rate;
 }
 
 void APU::produce_sample() {
     const int i = int(samples % BUFFER_LEN);
     if (i == 0) {
-        {
-            std::lock_guard<std::mutex> g(out_lock);
-            for (int k = 0; k < 6; k++) std::memcpy(out[k], live[k], BUFFER_LEN * sizeof(int16_t));
-            audio_ready = true;
-        }
+        // Publish: fill the free set, then swap it in as the newest; the set given
+        // back (the previous newest, or the readers' old one) is filled next time.
+        for (int k = 0; k < 6; k++) std::memcpy(out[fill_set][k], live[k], BUFFER_LEN * sizeof(int16_t));
+        fill_set = handoff.exchange(uint8_t(fill_set | READY), std::memory_order_acq_rel) & 3;
         if (lock_held) audio_lock.unlock();
         lock_held = false;
     }
     const ChannelValues c = channel_values(this);
-    live[0][i] = int16_t(mix(this));
+    live[0][i] = to_sample(mixed_value(c));
     for (int k = 0; k < 5; k++) live[k + 1][i] = to_sample(c.v[k]);
     samples++;
 }
 
+bool APU::take_audio(int16_t (*dst)[BUFFER_LEN], int count) {
+    std::lock_guard<std::mutex> g(read_lock);
+    if (!audio_ready()) return false;
+    // Only readers clear READY, so the exchange takes a waiting set: this one or a newer.
+    read_set = handoff.exchange(read_set, std::memory_order_acq_rel) & 3;
+    for (int k = 0; k < count; k++) std::memcpy(dst[k], out[read_set][k], BUFFER_LEN * sizeof(int16_t));
+    return true;
+}
+
 void APU::cycle() {
-    func_frame_counter();
-    pulse(false);
-    pulse(true);
-    triangle();
-    triangle();
-    noise();
-    dmc();
-    if (!audio_ready && !lock_held && audio_lock.try_lock()) lock_held = true;
-    if (samples < cycles * sample_rate / apu_rate) produce_sample();
+    step_sequencer();
+    if (samples != due_samples || apu_rate != due_rate || sample_rate != due_sample_rate) schedule();
+    const bool due = cycles >= due_step;
+    step_pulse(0, due);
+    step_pulse(1, due);
+    step_triangle(false);  // the first of two timer steps: its output would be overwritten
+    step_triangle(due);
+    step_noise(due);
+    step_dmc();
+    if (!lock_held && !audio_ready() && audio_lock.try_lock()) lock_held = true;
+    if (due) produce_sample();
     cycles++;
 }
 

@@ -27,8 +27,10 @@ public:
     int64_t cycles = 0;
     int64_t frame_origin = 0;
     int16_t* live[6] = {};
-    int16_t* out[6] = {};
-    std::atomic<bool> audio_ready{false};
+    // Completed blocks are handed to readers through three sets: the newest
+    // completed set, the one a reader last took, and the one the stepping thread
+    // fills next. `handoff` names the newest set and whether it is unread.
+    int16_t* out[3][6] = {};
     int32_t apu_rate = 0;
     TryLock audio_lock;
     bool lock_held = false;
@@ -84,10 +86,6 @@ public:
     bool frame_irq = false;
     int32_t sample_rate = 0;
 
-    // Guards `out` and `audio_ready` between a publication on the stepping
-    // thread and a reader copying the blocks out; held for one copy at most.
-    std::mutex out_lock;
-
     APU();
     ~APU();
     APU(const APU&) = delete;
@@ -109,10 +107,35 @@ public:
     uint16_t get_pulse_period(bool second) const;
     void set_pulse_period(uint16_t period, bool second);
 
+    // A completed set waits that no reader has taken yet.
+    bool audio_ready() const { return handoff.load(std::memory_order_acquire) & READY; }
+    // Reader side, from any thread: copies the first `count` blocks of the newest
+    // completed set into `dst` and marks it taken; false (and nothing copied) when
+    // no set waits. Never waits for the stepping thread, which never waits for it.
+    bool take_audio(int16_t (*dst)[BUFFER_LEN], int count);
+
 private:
-    int16_t* blocks = nullptr;  // the twelve blocks in one allocation
+    static constexpr uint8_t READY = 4;
+    int16_t* blocks = nullptr;  // all 24 blocks in one allocation
+    std::atomic<uint8_t> handoff{1};  // newest set (bits 0-1) | READY
+    uint8_t fill_set = 0;  // stepping thread's next set
+    uint8_t read_set = 2;  // the set readers last took
+    std::mutex read_lock;  // orders readers among themselves only
+
+    // Caches that keep divisions out of the step; each is checked against the
+    // fields it was derived from, which other code may change at any time.
+    int64_t seq_d = 0, seq_len = 0, seq_pos = 0;  // last (cycles - frame_origin), length, position
+    int64_t due_samples = -1, due_step = 0;  // `samples` falls due on step `due_step`
+    int32_t due_rate = 0, due_sample_rate = 0;
+
     uint8_t reg(uint16_t addr) const;
+    void schedule();
     void produce_sample();
+    void step_sequencer();
+    void step_pulse(int i, bool out);
+    void step_triangle(bool out);
+    void step_noise(bool out);
+    void step_dmc();
 };
 
 int mix(APU* apu);

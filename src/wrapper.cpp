@@ -431,16 +431,8 @@ py::array NESUnit::color_lookup(py::handle owner) { return view(owner, {64, 3}, 
 py::list NESUnit::getAudio(bool split_channels) {
     const int count = split_channels ? 6 : 1;
     int16_t copy[6][NES::BUFFER_LEN];
-    bool ready;
-    {
-        // Held by the stepping thread only while it publishes one set of blocks.
-        std::lock_guard<std::mutex> lock(apu->out_lock);
-        ready = apu->audio_ready;
-        if (ready) {
-            apu->audio_ready = false;
-            for (int k = 0; k < count; k++) std::memcpy(copy[k], apu->out[k], sizeof copy[k]);
-        }
-    }
+    // Copied out first: the byte strings are built with no hold on the APU.
+    const bool ready = apu->take_audio(copy, count);
     py::list result;
     if (!ready) {
         result.append(py::bytes());

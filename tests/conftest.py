@@ -43,11 +43,15 @@ def rom_path():
 
 @pytest.fixture
 def console(tmp_path):
-    """Builds a console running the given assembly source (NROM, 32 KiB)."""
+    """Builds a console running the given assembly source (NROM, 32 KiB);
+    `clock=` is passed on as the console's CLOCK_SPEED."""
     def make(source: str, **kw) -> kestrix.NES:
         path = tmp_path / kw.pop("name", "prog.nes")
+        clock = kw.pop("clock", None)
         path.write_bytes(program(source, **kw))
-        return kestrix.NES(str(path))
+        if clock is None:
+            return kestrix.NES(str(path))
+        return kestrix.NES(str(path), CLOCK_SPEED=clock)
     return make
 
 
