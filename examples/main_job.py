@@ -61,11 +61,11 @@ def main(argv: list[str] | None = None) -> int:
     args = ap.parse_args(argv)
     if args.frames < 1 or args.every < 1:
         ap.error("--frames and --every must be at least 1")
-    need("imageio", "imageio")
     rom = pathlib.Path(args.rom) if args.rom else default_rom()
     if not rom.is_file():
         print(f"cartridge not found: {rom}", file=sys.stderr)
         return 2
+    need("imageio", "imageio")
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     fps = FRAME_HZ / args.every
@@ -118,7 +118,8 @@ def main(argv: list[str] | None = None) -> int:
     print(f"wall seconds:     {emulating:.3f} emulating, {wall:.3f} in all (with capture and encoding)")
     print(f"frames/second:    {args.frames / emulating:.1f} (unpaced, emulation only)")
     for v in videos:
-        print(f"wrote {v.path}: {v.count} frames at {v.fps:.1f} fps, {human_size(os.path.getsize(v.path))}")
+        merged = f" ({v.stored} pictures once repeats are merged)" if v.stored and v.stored < v.count else ""
+        print(f"wrote {v.path}: {v.count} frames at {v.fps:.1f} fps{merged}, {human_size(os.path.getsize(v.path))}")
     print(f"wrote {out / 'last_frame.png'}: 256 x 240")
     print(f"wrote {out / 'audio.wav'}: {samples} samples, {samples / SAMPLE_RATE:.2f} s at {SAMPLE_RATE} Hz")
     return 0

@@ -132,6 +132,7 @@ class VideoWriter:
         self.path = pathlib.Path(path)
         self.fps = fps
         self.count = 0
+        self.stored = 0  # GIF pictures after identical neighbours were merged
         self.kind = self.path.suffix.lower().lstrip(".")
         self._frames: list[np.ndarray] = []
         self._writer: Any = None
@@ -165,6 +166,9 @@ class VideoWriter:
             iio.imwrite(self.path, np.stack(self._frames), plugin="pillow", loop=0,
                         duration=gif_durations_ms(len(self._frames), self.fps))
             self._frames = []
+            from PIL import Image
+            with Image.open(self.path) as im:
+                self.stored = getattr(im, "n_frames", 1)  # single-picture GIFs lack it
 
     def __enter__(self) -> VideoWriter:
         return self

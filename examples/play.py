@@ -162,13 +162,13 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--mute", action="store_true", help="no sound")
     ap.add_argument("--frames", type=int, default=0, help="quit after N frames (0: play until Esc)")
     args = ap.parse_args(argv)
-    if not HAVE_PYGAME:
-        print("play.py needs pygame-ce: pip install pygame-ce", file=sys.stderr)
-        return 1
     rom = pathlib.Path(args.rom) if args.rom else default_rom()
     if not rom.is_file():
         print(f"cartridge not found: {rom}", file=sys.stderr)
         return 2
+    if not HAVE_PYGAME:
+        print("play.py needs pygame-ce: pip install pygame-ce", file=sys.stderr)
+        return 1
 
     nes = kestrix.NES(str(rom))
     flush_c_stdio()

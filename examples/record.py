@@ -48,7 +48,6 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--press", action="append", default=[], metavar="FRAMES=BUTTONS",
                     help="hold buttons (A B Select Start Up Down Left Right, joined with +)")
     args = ap.parse_args(argv)
-    need("imageio", "imageio")
     rom = pathlib.Path(args.rom) if args.rom else default_rom()
     if not rom.is_file():
         print(f"cartridge not found: {rom}", file=sys.stderr)
@@ -59,6 +58,11 @@ def main(argv: list[str] | None = None) -> int:
         ap.error("--frames and --every must be at least 1")
     try:
         script = InputScript.parse(args.press)
+    except ValueError as e:
+        print(f"record.py: {e}", file=sys.stderr)
+        return 2
+    need("imageio", "imageio")
+    try:
         count, samples = record(rom, args.frames, video, pathlib.Path(args.wav), every, script)
     except (ValueError, RuntimeError) as e:
         print(f"record.py: {e}", file=sys.stderr)
