@@ -393,10 +393,3 @@ def test_input_script(examples_path, items, frame, pressed):
     flags = media.InputScript.parse(items).buttons(frame)
     assert [n for n, f in zip(media.BUTTONS, flags) if f] == pressed
 
-
-def test_gif_delays_keep_the_frame_rate(examples_path):
-    import media
-    delays = media.gif_durations_ms(90, 30.0)
-    assert set(delays) == {30, 40}
-    assert sum(delays) == 3000
-    assert all(abs(sum(delays[:n]) - n * 1000 / 30) <= 5 for n in range(1, 91))
