@@ -1,0 +1,195 @@
+"""Helpers shared by the examples: the default cartridge, scripted button
+presses, and writing frames and audio to GIF, MP4, PNG and WAV files."""
+from __future__ import annotations
+
+import ctypes
+import pathlib
+import sys
+import wave
+from collections.abc import Iterable
+from typing import Any
+
+import numpy as np
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+# The project's own demo cartridge once it is there, the nes15 puzzle until then.
+DEMO_ROM = ROOT / "demo" / "demo.nes"
+FALLBACK_ROM = ROOT.parent / "shared" / "roms" / "nes15" / "nes15-NTSC.nes"
+
+CPU_HZ = 1789773
+# 341 x 262 dots less the skipped dot of odd frames, three dots per CPU cycle.
+FRAME_HZ = CPU_HZ / 29780.5
+SAMPLE_RATE = 44100
+
+# Button order of Controller.updateInputs.
+BUTTONS = ("A", "B", "Select", "Start", "Up", "Down", "Left", "Right")
+RELEASED: tuple[bool, ...] = (False,) * 8
+
+
+def default_rom() -> pathlib.Path:
+    return DEMO_ROM if DEMO_ROM.exists() else FALLBACK_ROM
+
+
+def flush_c_stdio() -> None:
+    """The module prints its diagnostics with C stdio, which is block-buffered
+    into a pipe: flush it so they come before our own output."""
+    try:
+        ctypes.CDLL(None).fflush(None)
+    except (OSError, AttributeError):
+        pass
+
+
+def buttons_from_names(names: str) -> tuple[bool, ...]:
+    """'Start', 'Right+A', 'up a' -> the eight flags of updateInputs."""
+    wanted = {n.lower() for n in names.replace("+", " ").replace(",", " ").split()}
+    known = {b.lower() for b in BUTTONS}
+    unknown = wanted - known
+    if unknown:
+        raise ValueError(f"unknown button(s) {', '.join(sorted(unknown))}; use {', '.join(BUTTONS)}")
+    return tuple(b.lower() in wanted for b in BUTTONS)
+
+
+class InputScript:
+    """Buttons as a function of the frame number: a list of presses, each held
+    from its first frame up to (not including) its last."""
+
+    TAP_FRAMES = 6  # long enough for a game that polls the pad every other frame
+
+    def __init__(self, presses: Iterable[tuple[int, int, tuple[bool, ...]]] = ()) -> None:
+        self.presses = list(presses)
+        for first, end, flags in self.presses:
+            if first < 0 or end <= first or len(flags) != 8:
+                raise ValueError(f"bad press {first}-{end}")
+
+    @classmethod
+    def parse(cls, items: Iterable[str]) -> InputScript:
+        """Items 'FRAME=BUTTONS' (a short tap) or 'FIRST-END=BUTTONS' (held)."""
+        presses = []
+        for item in items:
+            when, sep, names = item.partition("=")
+            if not sep:
+                raise ValueError(f"press {item!r}: expected FRAME=BUTTONS or FIRST-END=BUTTONS")
+            try:
+                if "-" in when:
+                    first, end = (int(x) for x in when.split("-", 1))
+                else:
+                    first = int(when)
+                    end = first + cls.TAP_FRAMES
+            except ValueError:
+                raise ValueError(f"press {item!r}: frame numbers must be integers") from None
+            presses.append((first, end, buttons_from_names(names)))
+        return cls(presses)
+
+    @classmethod
+    def in_seconds(cls, presses: Iterable[tuple[float, float, str]]) -> InputScript:
+        """Presses as (start s, held s, buttons), converted at the console's frame rate."""
+        out = []
+        for start, held, names in presses:
+            first = round(start * FRAME_HZ)
+            out.append((first, first + max(1, round(held * FRAME_HZ)), buttons_from_names(names)))
+        return cls(out)
+
+    def buttons(self, frame: int) -> tuple[bool, ...]:
+        flags = RELEASED
+        for first, end, press in self.presses:
+            if first <= frame < end:
+                flags = tuple(a or b for a, b in zip(flags, press))
+        return flags
+
+
+def write_wav(path: pathlib.Path | str, blocks: Iterable[bytes]) -> int:
+    """Writes getAudio blocks (signed 16-bit little endian, as WAV stores them)
+    as a mono 44,100 Hz file; returns the number of samples."""
+    data = b"".join(blocks)
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(SAMPLE_RATE)
+        w.writeframes(data)
+    return len(data) // 2
+
+
+def write_png(path: pathlib.Path | str, image: np.ndarray) -> None:
+    import imageio.v3 as iio
+    iio.imwrite(path, np.ascontiguousarray(image))
+
+
+def gif_durations_ms(count: int, fps: float) -> list[int]:
+    """Frame delays for a GIF, which counts in hundredths of a second: each
+    frame ends at the centisecond nearest its true end, so 30 fps becomes
+    30, 30, 40, ... ms rather than a uniform 30 ms (33 fps)."""
+    ends = [round((i + 1) * 100 / fps) for i in range(count)]
+    return [10 * (b - a) for a, b in zip([0] + ends, ends)]
+
+
+class VideoWriter:
+    """Collects RGB frames into an animated GIF (Pillow, through imageio) or an
+    MP4 (ffmpeg from the imageio-ffmpeg package, streamed while recording),
+    chosen by the file extension."""
+
+    def __init__(self, path: pathlib.Path | str, fps: float) -> None:
+        self.path = pathlib.Path(path)
+        self.fps = fps
+        self.count = 0
+        self.stored = 0  # GIF pictures after identical neighbours were merged
+        self.kind = self.path.suffix.lower().lstrip(".")
+        self._frames: list[np.ndarray] = []
+        self._writer: Any = None
+        if self.kind == "mp4":
+            try:
+                import imageio_ffmpeg  # noqa: F401  (bundles the ffmpeg binary)
+            except ImportError:
+                raise RuntimeError("MP4 needs the imageio-ffmpeg package (pip install imageio-ffmpeg)") from None
+            import imageio.v2 as iio2
+            # 256 x 240 is a multiple of ffmpeg's 16-pixel blocks: no rescaling.
+            self._writer = iio2.get_writer(str(self.path), format="FFMPEG", mode="I", fps=fps,
+                                           codec="libx264", quality=8, macro_block_size=16,
+                                           ffmpeg_log_level="error")
+        elif self.kind != "gif":
+            raise ValueError(f"{self.path}: the video must be .gif or .mp4")
+
+    def add(self, frame: np.ndarray) -> None:
+        if self._writer is not None:
+            self._writer.append_data(frame)
+        else:
+            self._frames.append(np.array(frame, copy=True))
+        self.count += 1
+
+    def close(self) -> None:
+        if self._writer is not None:
+            self._writer.close()
+            self._writer = None
+        elif self._frames:
+            import imageio.v3 as iio
+            # Identical consecutive frames are merged by Pillow, their delays added.
+            iio.imwrite(self.path, np.stack(self._frames), plugin="pillow", loop=0,
+                        duration=gif_durations_ms(len(self._frames), self.fps))
+            self._frames = []
+            from PIL import Image
+            with Image.open(self.path) as im:
+                self.stored = getattr(im, "n_frames", 1)  # single-picture GIFs lack it
+
+    def __enter__(self) -> VideoWriter:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def need(module: str, package: str) -> None:
+    """Exits with a clear message when an optional package is missing."""
+    import importlib
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        sys.exit(f"this example needs the {package} package: pip install {package} "
+                 f"(or pip install -r requirements-dev.txt)")
+
+
+def human_size(n: int) -> str:
+    if n < 1024:
+        return f"{n} B"
+    if n < 1024 * 1024:
+        return f"{n / 1024:.1f} KiB"
+    return f"{n / (1024 * 1024):.1f} MiB"
