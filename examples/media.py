@@ -13,13 +13,13 @@ import numpy as np
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
-# The project's own demo cartridge once it is there, the nes15 puzzle until then.
+# The project's own demo cartridge; the nes15 puzzle if a checkout lacks it.
 DEMO_ROM = ROOT / "demo" / "demo.nes"
 FALLBACK_ROM = ROOT.parent / "shared" / "roms" / "nes15" / "nes15-NTSC.nes"
 
 CPU_HZ = 1789773
-# 341 x 262 dots less the skipped dot of odd frames, three dots per CPU cycle.
-FRAME_HZ = CPU_HZ / 29780.5
+# Every frame is 341 x 262 dots, three dots per CPU cycle.
+FRAME_HZ = CPU_HZ * 3 / (341 * 262)
 SAMPLE_RATE = 44100
 
 # Button order of Controller.updateInputs.

@@ -77,7 +77,7 @@ paint:  LDX #$3F
         RTI
 """
 TONE_HZ = 1789773 / (16 * (0xFD + 1))
-FRAME_SAMPLES = 44100 * 29780.5 / 1789773
+FRAME_SAMPLES = 44100 * (341 * 262 / 3) / 1789773
 
 
 @pytest.fixture
@@ -147,12 +147,12 @@ def test_main_job_writes_gif_png_wav_and_summary(tmp_path, show_rom, palette):
     proc = run_example("main_job.py", show_rom, "--frames", 60, "--out", out, "--no-progress", cwd=tmp_path)
     summary = dict(line.split(":", 1) for line in proc.stdout.splitlines() if line.startswith(("frames", "emulated")))
     assert summary["frames"].strip() == "60"
-    assert summary["emulated seconds"].split()[0] == f"{60 * 29780.5 / 1789773:.3f}"
+    assert summary["emulated seconds"].split()[0] == f"{60 * (341 * 262 / 3) / 1789773:.3f}"
     assert float(summary["frames/second"].split()[0]) > 0
 
     frames, delays = gif_frames(out / "frames.gif")
     assert len(frames) == 30  # every second frame, none merged
-    assert sum(delays) == pytest.approx(1000 * 60 / (1789773 / 29780.5), abs=10)
+    assert sum(delays) == pytest.approx(1000 * 60 / (1789773 / (341 * 262 / 3)), abs=10)
     colours = [colour_index(f, palette) for f in frames]
     assert all(0x21 <= c <= 0x28 for c in colours)
     assert all(a != b for a, b in zip(colours, colours[1:]))
@@ -185,7 +185,7 @@ def test_main_job_default_cartridge_and_mp4(tmp_path):
     assert str(rom) in proc.stdout
     out = tmp_path / "out"
     _, delays = gif_frames(out / "frames.gif")
-    assert sum(delays) == pytest.approx(1000 * 40 / (1789773 / 29780.5), abs=10)
+    assert sum(delays) == pytest.approx(1000 * 40 / (1789773 / (341 * 262 / 3)), abs=10)
     assert mp4_frames(out / "frames.mp4") == [(240, 256, 3)] * 20
 
 
