@@ -30,7 +30,7 @@ public:
     explicit DEFAULT_MAPPER(int32_t n) : InertMapper(n) { touches_ppu = false; }
 };
 
-// Creates the mapper class of an iNES mapper number (DEFAULT_MAPPER when unknown).
+// Creates the mapper class of an iNES mapper number; null when the number has none.
 Mapper* make_mapper(int number);
 
 class ROM {
