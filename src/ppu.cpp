@@ -225,6 +225,15 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
     prepare();
     pixels = uint16_t(pixels << (2 * fxc));
     auto next_tile = [](uint16_t a) { return (a & 0x001F) == 0x001F ? uint16_t((a & 0xFFE0) ^ 0x0400) : uint16_t(a + 1); };
+    auto store = [&]() {
+        v = vv;
+        tile_nt_addr = nt;
+        tile_at_addr = at;
+        tile_lo = lo;
+        tile_hi = hi;
+        fine_x_counter = fxc;
+        active_mask = am;
+    };
     auto put = [&](int px) __attribute__((always_inline)) {
         const uint8_t c = colors[pixels >> 14] & 63;
         pixels = uint16_t(pixels << 2);
@@ -290,30 +299,18 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         pixels = uint16_t(pixels << 2);
         if (++fxc == 8) {
             fxc = 0;
-            latch((vv & 0x001F) == 0x001F ? uint16_t((vv & 0xFFE0) ^ 0x0400) : uint16_t(vv + 1));
+            latch(next_tile(vv));
         }
-        if ((d & 7) == 0 && d <= 248 && rend) vv = (vv & 0x001F) == 0x001F ? uint16_t((vv & 0xFFE0) ^ 0x0400) : uint16_t(vv + 1);
+        if ((d & 7) == 0 && d <= 248 && rend) vv = next_tile(vv);
         if (kClocked) {
             // The mapper sees the advanced counters and the PPU state of this dot.
-            v = vv;
-            tile_nt_addr = nt;
-            tile_at_addr = at;
-            tile_lo = lo;
-            tile_hi = hi;
-            fine_x_counter = fxc;
-            active_mask = am;
+            store();
             dot = d + 1;
             dot_count++;
             mapper->clock(devices);
         }
     }
-    v = vv;
-    tile_nt_addr = nt;
-    tile_at_addr = at;
-    tile_lo = lo;
-    tile_hi = hi;
-    fine_x_counter = fxc;
-    active_mask = am;
+    store();
     if (!kClocked) dot_count += uint64_t(last - first + 1);
     dot = last + 1;
 }

@@ -31,8 +31,8 @@ ALL_ON = BG_ON | SPR_ON | LEFT_BG | LEFT_SPR
 
 
 class Screen:
-    def __init__(self, console, mirroring=0):
-        self.nes = console(VIEWER, mirroring=mirroring)
+    def __init__(self, console, mirroring=0, source=VIEWER):
+        self.nes = console(source, mirroring=mirroring)
         self.vram = self.nes.ppuMem()
         self.oam = self.nes.OAM()
         self.ram = self.nes.cpuMem()
@@ -293,12 +293,7 @@ wait:
 
 class HitScreen(Screen):
     def __init__(self, console):
-        self.nes = console(HIT_PROBE)
-        self.vram = self.nes.ppuMem()
-        self.oam = self.nes.OAM()
-        self.ram = self.nes.cpuMem()
-        self.colors = self.nes.colorLookup()
-        self.oam[:] = 0xFF
+        super().__init__(console, source=HIT_PROBE)
 
     def hit(self, **show):
         self.show(frames=2, **show)
