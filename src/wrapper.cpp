@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cxxabi.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -235,7 +237,10 @@ NESUnit::~NESUnit() {
             }
         }
         running = false;
-        stop_thread();
+        if (on_run_thread())
+            run_thread.detach();  // the last reference went on the run thread, which ends right after this
+        else
+            join_run_thread();
     }
     destroy_components();
 }
@@ -266,47 +271,90 @@ void NESUnit::frame_callback() {
         (*f)();
         return;
     }
+    // A callback on the run thread may drop the last reference to the
+    // scripting object; it stays pinned until the step is back in hand.
+    const bool pinned = owner && on_run_thread() && pin_owner();
     // The callback may call back into this console (saveState, perFrame, ...),
     // so the stepping lock is given up around it.
     held->unlock();
+    auto resume = [&] {
+        f.reset();
+        if (pinned) unpin_owner();
+        held->lock();
+    };
     try {
         (*f)();
+    } catch (abi::__forced_unwind&) {
+        throw;  // the interpreter is ending this thread: nothing may be touched
     } catch (...) {
-        f.reset();
-        held->lock();
+        resume();
         throw;
     }
-    f.reset();
-    held->lock();
+    resume();
+}
+
+bool NESUnit::pin_owner() {
+    if (!Py_IsInitialized()) return false;
+    py::gil_scoped_acquire gil;
+    if (Py_REFCNT(owner) <= 0) return false;  // being destroyed: its destructor is waiting for this thread
+    Py_INCREF(owner);
+    return true;
+}
+
+void NESUnit::unpin_owner() {
+    py::gil_scoped_acquire gil;
+    if (Py_REFCNT(owner) > 1) {
+        Py_DECREF(owner);
+        return;
+    }
+    // Only the pin is left: the console cannot be destroyed inside its own
+    // step, so the thread ends and lets go of it on the way out.
+    running = false;
+    orphaned = true;
 }
 
 void NESUnit::runFrame() {
+    if (on_run_thread())
+        throw std::runtime_error("runFrame() cannot be used while the run thread exists; call stop() first");
+    auto control = take_control();
     if (!no_run_thread())
         throw std::runtime_error("runFrame() cannot be used while the run thread exists; call stop() first");
     std::unique_lock<std::mutex> lock(step_mutex);
     std::unique_lock<std::mutex>* outer = held;
     held = &lock;
+    frame_depth++;
     try {
         const uint64_t frame = ppu->frame_count;
         while (ppu->frame_count == frame) single_cycle();
     } catch (...) {
+        frame_depth--;
         held = outer;
         throw;
     }
+    frame_depth--;
     held = outer;
+}
+
+std::unique_lock<std::recursive_mutex> NESUnit::take_control() {
+    // Never wait for another scripting thread while holding the interpreter lock.
+    ReleaseGil nogil;
+    return std::unique_lock<std::recursive_mutex>(control_mutex);
 }
 
 bool NESUnit::no_run_thread() {
     if (!run_thread.joinable()) return true;
-    // A stop() from the per-frame callback cannot wait for its own thread;
-    // that thread is ending, so it is waited for here.
-    if (running || std::this_thread::get_id() == run_thread.get_id()) return false;
-    stop_thread();
+    if (running) return false;
+    // Ended by a callback exception or told to stop from its own callback.
+    join_run_thread();
     return true;
 }
 
-void NESUnit::start() {
+void NESUnit::start(PyObject* self) {
+    if (on_run_thread()) throw std::runtime_error("start() called while the run thread exists; call stop() first");
+    auto control = take_control();
+    if (frame_depth > 0) throw std::runtime_error("start() cannot be called while runFrame() is running");
     if (!no_run_thread()) throw std::runtime_error("start() called while the run thread exists; call stop() first");
+    owner = self;
     running = true;
     start_time = now_ns();
     paused_total = 0;
@@ -315,6 +363,7 @@ void NESUnit::start() {
 }
 
 void NESUnit::operation_thread() {
+    runner = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(step_mutex);
     held = &lock;
     try {
@@ -354,10 +403,23 @@ void NESUnit::operation_thread() {
         PyErr_WriteUnraisable(nullptr);
     }
     held = nullptr;
+    if (lock.owns_lock()) lock.unlock();
+    if (orphaned) {
+        py::gil_scoped_acquire gil;
+        if (Py_REFCNT(owner) == 1) {
+            Py_DECREF(owner);  // destroys this console (it detaches this thread); nothing of it is used after
+            return;
+        }
+        // Someone took a new reference meanwhile (a weak reference): it stays, stopped.
+        orphaned = false;
+        runner = std::thread::id();
+        Py_DECREF(owner);
+        return;
+    }
+    runner = std::thread::id();
 }
 
-void NESUnit::stop_thread() {
-    if (std::this_thread::get_id() == run_thread.get_id()) return;  // called from its own callback
+void NESUnit::join_run_thread() {
     ReleaseGil nogil;
     run_thread.join();
     run_thread = std::thread();
@@ -365,16 +427,27 @@ void NESUnit::stop_thread() {
 
 void NESUnit::stop() {
     std::exception_ptr ram_error;
-    if (rom->battery) {
+    auto save_ram = [&] {
+        if (!rom->battery) return;
         try {
             write_battery_ram();
         } catch (...) {
             ram_error = std::current_exception();
         }
+    };
+    if (on_run_thread()) {
+        // From the per-frame callback: the thread ends when the callback
+        // returns, and the next start(), stop() or runFrame() joins it.
+        save_ram();
+        running = false;
+        if (ram_error) std::rethrow_exception(ram_error);
+        return;
     }
+    auto control = take_control();
+    save_ram();
     running = false;
     if (run_thread.joinable()) {
-        stop_thread();
+        join_run_thread();
         if (ram_error) std::rethrow_exception(ram_error);
         return;
     }
@@ -399,6 +472,15 @@ auto NESUnit::with_console(F&& f) -> decltype(f()) {
     std::lock_guard<std::mutex> lock(step_mutex);
     waiters--;
     return f();
+}
+
+// The run thread writes the counters with every step.
+long long NESUnit::cycle_count() {
+    return with_console([&] { return (long long)cpu->cycles; });
+}
+
+long long NESUnit::frame_count() {
+    return with_console([&] { return (long long)ppu->frame_count; });
 }
 
 void NESUnit::perFrame(const std::function<void()>& f) {
@@ -580,7 +662,7 @@ PYBIND11_MODULE(kestrix, m) {
         .def("getAudio", [](NESUnit* self, bool split) {
                  NESUnit& u = unit(self); return u.getAudio(split); }, py::arg("split_channels") = false)
         .def("start", [](NESUnit* self) {
-                 NESUnit& u = unit(self); u.start(); })
+                 NESUnit& u = unit(self); u.start(py::cast(&u).ptr()); })
         .def("stop", [](NESUnit* self) {
                  NESUnit& u = unit(self); u.stop(); })
         .def("saveState", [](NESUnit* self, int slot) {
@@ -606,7 +688,8 @@ PYBIND11_MODULE(kestrix, m) {
                  NESUnit& u = unit(self); return u.cycle_count(); })
         .def("runFrame", [](NESUnit* self) {
                  NESUnit& u = unit(self); u.runFrame(); })
-        .def("perFrame", [](NESUnit& u, const std::function<void()>& f) { u.perFrame(f); });
+        .def("perFrame", [](NESUnit* self, const std::function<void()>& f) {
+                 NESUnit& u = unit(self); u.perFrame(f); });
 
     py::class_<ControllerWrapper, std::unique_ptr<ControllerWrapper>>(m, "Controller")
         .def(py::init<>())

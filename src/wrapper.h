@@ -60,12 +60,14 @@ public:
 
     void single_cycle();
     void runFrame();
-    void start();
+    // `owner` is the scripting object, pinned by the run thread around each
+    // per-frame callback (none for a console driven from C++).
+    void start(PyObject* owner = nullptr);
     void stop();
     void set_pause(bool pause);
     void perFrame(const std::function<void()>& f);
-    long long cycle_count() const { return cpu->cycles; }
-    long long frame_count() const { return (long long)ppu->frame_count; }
+    long long cycle_count();
+    long long frame_count();
     void setController(ControllerWrapper& controller, int port, py::object owner);
 
     // Views over emulator memory; `owner` (the scripting object) is kept
@@ -95,6 +97,16 @@ private:
     std::atomic<int> waiters{0};
     std::unique_lock<std::mutex>* held = nullptr;
 
+    // Launching, joining and runFrame() are serialised among scripting
+    // threads by control_mutex (recursive: a runFrame() callback may call
+    // back in). The run thread never takes it: it would wait for a thread
+    // that is joining it.
+    std::recursive_mutex control_mutex;
+    int frame_depth = 0;                       // runFrame() calls under way
+    std::atomic<std::thread::id> runner{};     // the run thread while it runs
+    PyObject* owner = nullptr;                 // see start()
+    bool orphaned = false;                     // a callback dropped the last reference to `owner`
+
     uint64_t ppu_deadline = 0;         // see single_cycle()
     void sync_ppu();
     void build_components(int clock_speed);
@@ -102,8 +114,12 @@ private:
     void operation_thread();
     void frame_callback();
     void write_battery_ram();
-    void stop_thread();
-    bool no_run_thread();  // joins a run thread that was stopped from its own callback
+    void join_run_thread();
+    bool no_run_thread();  // joins a run thread that has ended or was told to stop
+    bool on_run_thread() const { return runner.load() == std::this_thread::get_id(); }
+    std::unique_lock<std::recursive_mutex> take_control();
+    bool pin_owner();
+    void unpin_owner();
     template <class F>
     auto with_console(F&& f) -> decltype(f());
 };
