@@ -489,6 +489,25 @@ void NESUnit::perFrame(const std::function<void()>& f) {
     // `fresh` now holds the previous callable, released here with the interpreter lock held.
 }
 
+void NESUnit::perFrame(const py::object& callable) {
+    if (callable.is_none()) {
+        callback_obj = callable;
+        perFrame(std::function<void()>());
+        return;
+    }
+    callback_obj = callable;
+    perFrame(std::function<void()>([this] {
+        py::gil_scoped_acquire gil;
+        py::object f = callback_obj;  // a reference of its own: the callback may replace itself
+        if (f && !f.is_none()) f();   // none left: replaced by None just now, or cleared by the collector
+    }));
+}
+
+int NESUnit::traverse(visitproc visit, void* arg) {
+    Py_VISIT(callback_obj.ptr());
+    return 0;
+}
+
 void NESUnit::setController(ControllerWrapper& controller, int port, py::object owner) {
     const int p = port & 0xFF;
     if (p > 1) throw py::value_error("setController: port must be 0 or 1, got " + std::to_string(port));
@@ -629,6 +648,21 @@ T& unit(T* self) {
 }
 }  // namespace
 
+namespace {
+// The argument of "perFrame": any callable, or None.
+bool callable_or_none(PyObject* o) { return o == Py_None || PyCallable_Check(o); }
+class CallbackArg : public py::object {
+    PYBIND11_OBJECT_DEFAULT(CallbackArg, py::object, callable_or_none)
+};
+}  // namespace
+
+namespace pybind11::detail {
+template <>
+struct handle_type_name<CallbackArg> {
+    static constexpr auto name = const_name("collections.abc.Callable[[], None]");
+};
+}  // namespace pybind11::detail
+
 PYBIND11_MODULE(kestrix, m) {
     py::register_exception_translator([](std::exception_ptr p) {
         try {
@@ -643,7 +677,20 @@ PYBIND11_MODULE(kestrix, m) {
 
     // Methods take the object by pointer and check it, so one whose __init__
     // never ran is refused instead of dereferenced.
-    py::class_<NESUnit, std::unique_ptr<NESUnit>>(m, "NES")
+    py::class_<NESUnit, std::unique_ptr<NESUnit>>(m, "NES", py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+        // Collectable: a per-frame callback may refer to its console.
+        PyTypeObject* type = &heap_type->ht_type;
+        type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+        type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
+            Py_VISIT(Py_TYPE(self));
+            if (!py::detail::is_holder_constructed(self)) return 0;
+            return py::cast<NESUnit&>(py::handle(self)).traverse(visit, arg);
+        };
+        type->tp_clear = [](PyObject* self) -> int {
+            if (py::detail::is_holder_constructed(self)) py::cast<NESUnit&>(py::handle(self)).clear_callback();
+            return 0;
+        };
+    }))
         .def(py::init([](const std::string& rom_name, int clock) { return std::make_unique<NESUnit>(rom_name.c_str(), clock); }),
              py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
         .def(py::init([](int clock) { return std::make_unique<NESUnit>(clock); }), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
@@ -688,7 +735,7 @@ PYBIND11_MODULE(kestrix, m) {
                  NESUnit& u = unit(self); return u.cycle_count(); })
         .def("runFrame", [](NESUnit* self) {
                  NESUnit& u = unit(self); u.runFrame(); })
-        .def("perFrame", [](NESUnit* self, const std::function<void()>& f) {
+        .def("perFrame", [](NESUnit* self, const CallbackArg& f) {
                  NESUnit& u = unit(self); u.perFrame(f); });
 
     py::class_<ControllerWrapper, std::unique_ptr<ControllerWrapper>>(m, "Controller")

@@ -66,6 +66,12 @@ public:
     void stop();
     void set_pause(bool pause);
     void perFrame(const std::function<void()>& f);
+    // From the scripting side: a callable, or None for the empty function.
+    // The callable is held where the collector can see it (traverse), so a
+    // callback that refers to its own console does not keep it for ever.
+    void perFrame(const py::object& callable);
+    int traverse(visitproc visit, void* arg);
+    void clear_callback() { callback_obj = py::object(); }
     long long cycle_count();
     long long frame_count();
     void setController(ControllerWrapper& controller, int port, py::object owner);
@@ -90,6 +96,7 @@ private:
     std::string cart_dir;              // this console's cartridge folder (battery RAM)
     uint8_t color_table[64][3];        // the host's writable copy of the colour table
     py::object attached[2];            // Controllers plugged in by the script, kept alive
+    py::object callback_obj;           // the scripting callback; used under the interpreter lock only
 
     // Stepping happens under step_mutex; `held` is the stepping thread's lock,
     // released around the per-frame callback and while the run thread sleeps.
