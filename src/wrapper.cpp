@@ -273,7 +273,8 @@ void NESUnit::frame_callback() {
     }
     // A callback on the run thread may drop the last reference to the
     // scripting object; it stays pinned until the step is back in hand.
-    const bool pinned = owner && on_run_thread() && pin_owner();
+    const bool pinned = owner && on_run_thread();
+    if (pinned && !pin_owner()) return;  // being destroyed: nobody is left to call back
     // The callback may call back into this console (saveState, perFrame, ...),
     // so the stepping lock is given up around it.
     held->unlock();
@@ -296,7 +297,7 @@ void NESUnit::frame_callback() {
 bool NESUnit::pin_owner() {
     if (!Py_IsInitialized()) return false;
     py::gil_scoped_acquire gil;
-    if (Py_REFCNT(owner) <= 0) return false;  // being destroyed: its destructor is waiting for this thread
+    if (Py_REFCNT(owner) <= 0) return false;  // its destructor is waiting for this thread
     Py_INCREF(owner);
     return true;
 }
