@@ -236,7 +236,7 @@ NESUnit::~NESUnit() {
                 std::fprintf(stderr, "kestrix: battery RAM not saved: %s\n", e.what());
             }
         }
-        running = false;
+        halt();
         if (on_run_thread())
             run_thread.detach();  // the last reference went on the run thread, which ends right after this
         else
@@ -273,11 +273,15 @@ void NESUnit::frame_callback() {
     }
     // A callback on the run thread may drop the last reference to the
     // scripting object; it stays pinned until the step is back in hand.
-    const bool pinned = owner && on_run_thread();
-    if (pinned && !pin_owner()) return;  // being destroyed: nobody is left to call back
     // The callback may call back into this console (saveState, perFrame, ...),
     // so the stepping lock is given up around it.
     held->unlock();
+    const bool pinned = owner && on_run_thread();
+    if (pinned && !pin_owner()) {
+        // Being destroyed: nobody is left to call back.
+        held->lock();
+        return;
+    }
     auto resume = [&] {
         f.reset();
         if (pinned) unpin_owner();
@@ -387,10 +391,14 @@ void NESUnit::operation_thread() {
             const int64_t target = start_time + paused_total.load() + int64_t(emulated);
             int64_t now = now_ns();
             if (now < target) {
+                // Ahead of the clock: wait, but wake for stop() and pause.
                 lock.unlock();
-                while (now < target) {
-                    std::this_thread::sleep_for(std::chrono::nanoseconds(target - now));
-                    now = now_ns();
+                {
+                    std::unique_lock<std::mutex> sl(sleep_mutex);
+                    while (now < target && running && !paused) {
+                        wake.wait_for(sl, std::chrono::nanoseconds(target - now));
+                        now = now_ns();
+                    }
                 }
                 lock.lock();
             }
@@ -420,6 +428,12 @@ void NESUnit::operation_thread() {
     runner = std::thread::id();
 }
 
+void NESUnit::halt() {
+    running = false;
+    { std::lock_guard<std::mutex> sl(sleep_mutex); }  // a pacing wait sees the flag or the wake-up
+    wake.notify_all();
+}
+
 void NESUnit::join_run_thread() {
     ReleaseGil nogil;
     run_thread.join();
@@ -446,7 +460,7 @@ void NESUnit::stop() {
     }
     auto control = take_control();
     save_ram();
-    running = false;
+    halt();
     if (run_thread.joinable()) {
         join_run_thread();
         if (ram_error) std::rethrow_exception(ram_error);
@@ -460,6 +474,8 @@ void NESUnit::set_pause(bool pause) {
     if (pause && !paused) {
         pause_start = now_ns();
         paused = true;
+        { std::lock_guard<std::mutex> sl(sleep_mutex); }  // ends a pacing wait under way
+        wake.notify_all();
     } else if (!pause && paused) {
         paused_total += now_ns() - pause_start;
         paused = false;

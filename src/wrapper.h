@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -114,6 +115,10 @@ private:
     PyObject* owner = nullptr;                 // see start()
     bool orphaned = false;                     // a callback dropped the last reference to `owner`
 
+    // The run thread's pacing wait, cut short by stop() and pause.
+    std::mutex sleep_mutex;
+    std::condition_variable wake;
+
     uint64_t ppu_deadline = 0;         // see single_cycle()
     void sync_ppu();
     void build_components(int clock_speed);
@@ -121,6 +126,7 @@ private:
     void operation_thread();
     void frame_callback();
     void write_battery_ram();
+    void halt();  // clears `running` and wakes a pacing wait
     void join_run_thread();
     bool no_run_thread();  // joins a run thread that has ended or was told to stop
     bool on_run_thread() const { return runner.load() == std::this_thread::get_id(); }

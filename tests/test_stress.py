@@ -417,3 +417,27 @@ def test_memory_of_many_consoles_stops_growing(cart, run_script):
     print(f"\nresident memory (KiB) after n consoles: {samples}; growth from 100 to 500: {growth} KiB")
     # One console is about 600 KiB: keeping even one in ten would add 24 MiB.
     assert growth < 4096, samples
+
+
+@pytest.mark.parametrize("clock, frames_before", [(1, 1), (1789773, 3000)])
+def test_stop_and_pause_cut_a_pacing_wait_short(cart, run_script, clock, frames_before):
+    # After runFrame() the run thread waits as long as the frames it did not
+    # pace (hours at 1 Hz, 50 s for 3,000 frames at the normal rate). stop()
+    # and pause used to sit out the whole wait; the script's time limit checks.
+    out = run_script(f"""
+        import time, kestrix
+        nes = kestrix.NES({cart!r}, CLOCK_SPEED={clock})
+        for _ in range({frames_before}):
+            nes.runFrame()
+        nes.start()
+        time.sleep(0.05)
+        nes.setPaused(True)
+        nes.saveState(1)
+        nes.setPaused(False)
+        nes.stop()
+        nes.start()
+        time.sleep(0.05)
+        del nes  # collected while it waits
+        print("returned")
+    """, timeout=30 * SLOW)
+    assert out.stdout.splitlines()[-1] == "returned"
