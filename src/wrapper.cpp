@@ -132,6 +132,15 @@ std::string stem_of(const std::string& name) {
 
 }  // namespace
 
+namespace {
+// A path with an embedded null byte would be cut short by every system call
+// and name another file; such a path is refused as the interpreter's own file
+// functions refuse it.
+void refuse_null_byte(const std::string& path, const char* what) {
+    if (path.find('\0') != std::string::npos) throw py::value_error(std::string(what) + ": embedded null byte");
+}
+}  // namespace
+
 // ---------------------------------------------------------------- Controller
 
 void ControllerWrapper::updateInputs(const py::list& inputs) {
@@ -210,6 +219,7 @@ NESUnit::NESUnit(const py::object& rom_file, int clock_speed) {
         build_components(clock_speed);
         ppu = new NES::PPU(cpu);
         const std::string name = rom_file.attr("name").cast<std::string>();
+        refuse_null_byte(name, "NES: the name of rom_file");
         detectOS(name.c_str());
         const std::string data = rom_file.attr("read")().cast<std::string>();
         rom = new NES::ROM(long(data.size()), reinterpret_cast<const uint8_t*>(data.data()));
@@ -592,6 +602,7 @@ void NESUnit::detectOS(const char* rom_name) {
 }
 
 bool NESUnit::setSaveDir(const std::string& dir) {
+    if (dir.find('\0') != std::string::npos) return false;  // names nothing: the system would see a shorter path
     if (!exists(dir)) return false;
     save_dir = dir;
     return true;
@@ -686,9 +697,13 @@ PYBIND11_MODULE(kestrix, m) {
             if (p) std::rethrow_exception(p);
         } catch (const NES::FileError& e) {
             // OSError picks the matching subclass (FileNotFoundError, PermissionError, ...) from errno.
+            // The path is decoded as the interpreter decodes file names: any bytes give a text.
+            py::object name = py::reinterpret_steal<py::object>(
+                PyUnicode_DecodeFSDefaultAndSize(e.path.data(), Py_ssize_t(e.path.size())));
+            if (!name) return;  // that error stands instead
             py::object err = py::reinterpret_steal<py::object>(
-                Py_BuildValue("(iss)", e.err, std::strerror(e.err), e.path.c_str()));
-            PyErr_SetObject(PyExc_OSError, err.ptr());
+                Py_BuildValue("(isO)", e.err, std::strerror(e.err), name.ptr()));
+            if (err) PyErr_SetObject(PyExc_OSError, err.ptr());
         }
     });
 
@@ -708,7 +723,10 @@ PYBIND11_MODULE(kestrix, m) {
             return 0;
         };
     }))
-        .def(py::init([](const std::string& rom_name, int clock) { return std::make_unique<NESUnit>(rom_name.c_str(), clock); }),
+        .def(py::init([](const std::string& rom_name, int clock) {
+                 refuse_null_byte(rom_name, "NES: rom_name");
+                 return std::make_unique<NESUnit>(rom_name.c_str(), clock);
+             }),
              py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
         .def(py::init([](int clock) { return std::make_unique<NESUnit>(clock); }), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
         .def(py::init([](const py::object& rom_file, int clock) { return std::make_unique<NESUnit>(rom_file, clock); }),
