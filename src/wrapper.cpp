@@ -89,9 +89,19 @@ void write_atomically(const std::string& path, const uint8_t* data, size_t size)
     }
 }
 
-// Objects whose construction finished and that are not destroyed yet.
+// Objects whose construction finished and that are not destroyed yet, and
+// the consoles among them.
 std::mutex live_mutex;
 std::unordered_set<const void*> live_objects;
+std::unordered_set<NESUnit*> live_units;
+
+void units_mark(NESUnit* unit, bool live) {
+    std::lock_guard<std::mutex> lock(live_mutex);
+    if (live)
+        live_units.insert(unit);
+    else
+        live_units.erase(unit);
+}
 
 }  // namespace
 
@@ -186,6 +196,7 @@ NESUnit::NESUnit(int clock_speed) {
         cpu->reset();
         cpu->lazy_ppu = !ppu->has_dot_clock();
         mark_live(this, true);
+        units_mark(this, true);
     } catch (...) {
         destroy_components();
         throw;
@@ -206,6 +217,7 @@ NESUnit::NESUnit(const char* rom_name, int clock_speed) {
         cpu->reset();
         cpu->lazy_ppu = !ppu->has_dot_clock();
         mark_live(this, true);
+        units_mark(this, true);
     } catch (...) {
         destroy_components();
         throw;
@@ -229,6 +241,7 @@ NESUnit::NESUnit(const py::object& rom_file, int clock_speed) {
         cpu->reset();
         cpu->lazy_ppu = !ppu->has_dot_clock();
         mark_live(this, true);
+        units_mark(this, true);
     } catch (...) {
         destroy_components();
         throw;
@@ -237,22 +250,41 @@ NESUnit::NESUnit(const py::object& rom_file, int clock_speed) {
 
 NESUnit::~NESUnit() {
     mark_live(this, false);
-    if (run_thread.joinable()) {
-        // Collected while running: stop as stop() would, battery RAM included.
-        if (rom && rom->battery) {
-            try {
-                write_battery_ram();
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "kestrix: battery RAM not saved: %s\n", e.what());
-            }
-        }
-        halt();
-        if (on_run_thread())
-            run_thread.detach();  // the last reference went on the run thread, which ends right after this
-        else
-            join_run_thread();
-    }
+    units_mark(this, false);
+    end_run_thread();
     destroy_components();
+}
+
+void NESUnit::end_run_thread() {
+    if (!run_thread.joinable()) return;
+    // Collected while running (or the interpreter is ending): stop as stop()
+    // would, battery RAM included; a failure can only be reported.
+    if (rom && rom->battery) {
+        try {
+            write_battery_ram();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "kestrix: battery RAM not saved: %s\n", e.what());
+        }
+    }
+    halt();
+    if (on_run_thread())
+        run_thread.detach();  // the last reference went on the run thread, which ends right after this
+    else
+        join_run_thread();
+}
+
+void NESUnit::end_all_run_threads() {
+    std::vector<NESUnit*> all;
+    {
+        std::lock_guard<std::mutex> lock(live_mutex);
+        all.assign(live_units.begin(), live_units.end());
+    }
+    for (NESUnit* u : all) {
+        if (!is_live(u)) continue;  // collected meanwhile (the interpreter lock was given up while joining)
+        py::object keep = py::cast(u, py::return_value_policy::reference);  // its scripting object, held
+        auto control = u->take_control();
+        u->end_run_thread();
+    }
 }
 
 // ---------------------------------------------------------------- Stepping
@@ -526,7 +558,12 @@ void NESUnit::perFrame(const py::object& callable) {
     perFrame(std::function<void()>([this] {
         py::gil_scoped_acquire gil;
         py::object f = callback_obj;  // a reference of its own: the callback may replace itself
-        if (f && !f.is_none()) f();   // none left: replaced by None just now, or cleared by the collector
+        try {
+            if (f && !f.is_none()) f();  // none left: replaced by None just now, or cleared by the collector
+        } catch (abi::__forced_unwind&) {
+            f.release();  // the finalising interpreter ends this thread, which no longer holds its lock
+            throw;
+        }
     }));
 }
 
@@ -692,6 +729,11 @@ struct handle_type_name<CallbackArg> {
 }  // namespace pybind11::detail
 
 PYBIND11_MODULE(kestrix, m) {
+    // Run threads end before the interpreter starts to finalise: after that a
+    // run thread that reaches for the interpreter lock (for its callback) is
+    // torn down where it stands.
+    py::module_::import("atexit").attr("register")(py::cpp_function([] { NESUnit::end_all_run_threads(); }));
+
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);

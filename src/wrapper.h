@@ -86,6 +86,9 @@ public:
     py::array color_lookup(py::handle owner);
     py::list getAudio(bool split_channels);
 
+    // Ends every console's run thread (at interpreter exit).
+    static void end_all_run_threads();
+
     // Save folder, save states and battery RAM.
     void detectOS(const char* rom_name);
     bool setSaveDir(const std::string& dir);
@@ -128,6 +131,7 @@ private:
     void write_battery_ram();
     void halt();  // clears `running` and wakes a pacing wait
     void join_run_thread();
+    void end_run_thread();
     bool no_run_thread();  // joins a run thread that has ended or was told to stop
     bool on_run_thread() const { return runner.load() == std::this_thread::get_id(); }
     std::unique_lock<std::recursive_mutex> take_control();
