@@ -250,7 +250,7 @@ int main(int argc, char** argv) {
 
     const Case cases[] = {
         {"nrom", 0, false, false, 0},           // lazy PPU, unpaced
-        {"mmc3", 4, true, true, 50 * 1789773},  // dot-clocked mapper, paced: the run thread sleeps after restarts
+        {"mmc3", 4, true, true, 8 * 1789773},   // dot-clocked mapper, paced: the run thread sleeps after restarts
     };
     // Constructors share the process-wide save folder text (under the
     // interpreter lock in the module), so the consoles are built first.
