@@ -313,11 +313,11 @@ void NESUnit::frame_callback() {
         (*f)();
         return;
     }
-    // A callback on the run thread may drop the last reference to the
-    // scripting object; it stays pinned until the step is back in hand.
     // The callback may call back into this console (saveState, perFrame, ...),
     // so the stepping lock is given up around it.
     held->unlock();
+    // A callback on the run thread may drop the last reference to the
+    // scripting object; it stays pinned until the step is back in hand.
     const bool pinned = owner && on_run_thread();
     if (pinned && !pin_owner()) {
         // Being destroyed: nobody is left to call back.
