@@ -347,7 +347,7 @@ def test_controllers_outlive_and_are_replaced(cart, run_script):
     # An attached pad stays while a port reads it, goes when it is replaced or
     # when its consoles go; one pad may serve two consoles.
     out = run_script(f"""
-        import gc, weakref, kestrix
+        import gc, time, weakref, kestrix
         a = kestrix.NES({cart!r}, CLOCK_SPEED=0)
         b = kestrix.NES({cart!r}, CLOCK_SPEED=0)
         pad = kestrix.Controller()
@@ -359,6 +359,8 @@ def test_controllers_outlive_and_are_replaced(cart, run_script):
         gc.collect()
         a.start()
         b.runFrame()
+        while a.cycleCount() < 10000:  # a has read the pad too
+            time.sleep(0.001)
         print("pressed", b.cpuMem()[0] == 0x41, ref() is not None)
         del b
         gc.collect()
