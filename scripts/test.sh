@@ -17,6 +17,14 @@ cmake -S "$root" -B "$asan_dir" -DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -
 cmake --build "$asan_dir" -j "$(nproc)" >/dev/null
 echo "== C++ core tests (sanitizers)"
 ctest --test-dir "$asan_dir" --output-on-failure
+
+echo "== thread stress test (thread sanitizer)"
+tsan_dir="$root/build/tsan"
+cmake -S "$root" -B "$tsan_dir" -DKESTRIX_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_CPP_TESTS=ON \
+    -DKESTRIX_STRESS_SECONDS=3 \
+    -DPython_EXECUTABLE="$py" -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null
+cmake --build "$tsan_dir" -j "$(nproc)" --target stress_threads >/dev/null
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" ctest --test-dir "$tsan_dir" -R '^stress_threads$' --output-on-failure
 # libstdc++ is preloaded too so that the sanitizer runtime can intercept C++ throws.
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=0"

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cxxabi.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -87,9 +89,19 @@ void write_atomically(const std::string& path, const uint8_t* data, size_t size)
     }
 }
 
-// Objects whose construction finished and that are not destroyed yet.
+// Objects whose construction finished and that are not destroyed yet, and
+// the consoles among them.
 std::mutex live_mutex;
 std::unordered_set<const void*> live_objects;
+std::unordered_set<NESUnit*> live_units;
+
+void units_mark(NESUnit* unit, bool live) {
+    std::lock_guard<std::mutex> lock(live_mutex);
+    if (live)
+        live_units.insert(unit);
+    else
+        live_units.erase(unit);
+}
 
 }  // namespace
 
@@ -128,6 +140,15 @@ std::string stem_of(const std::string& name) {
     return stem;
 }
 
+}  // namespace
+
+namespace {
+// A path with an embedded null byte would be cut short by every system call
+// and name another file; such a path is refused as the interpreter's own file
+// functions refuse it.
+void refuse_null_byte(const std::string& path, const char* what) {
+    if (path.find('\0') != std::string::npos) throw py::value_error(std::string(what) + ": embedded null byte");
+}
 }  // namespace
 
 // ---------------------------------------------------------------- Controller
@@ -175,6 +196,7 @@ NESUnit::NESUnit(int clock_speed) {
         cpu->reset();
         cpu->lazy_ppu = !ppu->has_dot_clock();
         mark_live(this, true);
+        units_mark(this, true);
     } catch (...) {
         destroy_components();
         throw;
@@ -195,6 +217,7 @@ NESUnit::NESUnit(const char* rom_name, int clock_speed) {
         cpu->reset();
         cpu->lazy_ppu = !ppu->has_dot_clock();
         mark_live(this, true);
+        units_mark(this, true);
     } catch (...) {
         destroy_components();
         throw;
@@ -208,6 +231,7 @@ NESUnit::NESUnit(const py::object& rom_file, int clock_speed) {
         build_components(clock_speed);
         ppu = new NES::PPU(cpu);
         const std::string name = rom_file.attr("name").cast<std::string>();
+        refuse_null_byte(name, "NES: the name of rom_file");
         detectOS(name.c_str());
         const std::string data = rom_file.attr("read")().cast<std::string>();
         rom = new NES::ROM(long(data.size()), reinterpret_cast<const uint8_t*>(data.data()));
@@ -217,6 +241,7 @@ NESUnit::NESUnit(const py::object& rom_file, int clock_speed) {
         cpu->reset();
         cpu->lazy_ppu = !ppu->has_dot_clock();
         mark_live(this, true);
+        units_mark(this, true);
     } catch (...) {
         destroy_components();
         throw;
@@ -225,19 +250,41 @@ NESUnit::NESUnit(const py::object& rom_file, int clock_speed) {
 
 NESUnit::~NESUnit() {
     mark_live(this, false);
-    if (run_thread.joinable()) {
-        // Collected while running: stop as stop() would, battery RAM included.
-        if (rom && rom->battery) {
-            try {
-                write_battery_ram();
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "kestrix: battery RAM not saved: %s\n", e.what());
-            }
-        }
-        running = false;
-        stop_thread();
-    }
+    units_mark(this, false);
+    end_run_thread();
     destroy_components();
+}
+
+void NESUnit::end_run_thread() {
+    if (!run_thread.joinable()) return;
+    // Collected while running (or the interpreter is ending): stop as stop()
+    // would, battery RAM included; a failure can only be reported.
+    if (rom && rom->battery) {
+        try {
+            write_battery_ram();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "kestrix: battery RAM not saved: %s\n", e.what());
+        }
+    }
+    halt();
+    if (on_run_thread())
+        run_thread.detach();  // the last reference went on the run thread, which ends right after this
+    else
+        join_run_thread();
+}
+
+void NESUnit::end_all_run_threads() {
+    std::vector<NESUnit*> all;
+    {
+        std::lock_guard<std::mutex> lock(live_mutex);
+        all.assign(live_units.begin(), live_units.end());
+    }
+    for (NESUnit* u : all) {
+        if (!is_live(u)) continue;  // collected meanwhile (the interpreter lock was given up while joining)
+        py::object keep = py::cast(u, py::return_value_policy::reference);  // its scripting object, held
+        auto control = u->take_control();
+        u->end_run_thread();
+    }
 }
 
 // ---------------------------------------------------------------- Stepping
@@ -269,44 +316,92 @@ void NESUnit::frame_callback() {
     // The callback may call back into this console (saveState, perFrame, ...),
     // so the stepping lock is given up around it.
     held->unlock();
+    // A callback on the run thread may drop the last reference to the
+    // scripting object; it stays pinned until the step is back in hand.
+    const bool pinned = owner && on_run_thread();
+    if (pinned && !pin_owner()) {
+        // Being destroyed: nobody is left to call back.
+        held->lock();
+        return;
+    }
+    auto resume = [&] {
+        f.reset();
+        if (pinned) unpin_owner();
+        held->lock();
+    };
     try {
         (*f)();
+    } catch (abi::__forced_unwind&) {
+        throw;  // the interpreter is ending this thread: nothing may be touched
     } catch (...) {
-        f.reset();
-        held->lock();
+        resume();
         throw;
     }
-    f.reset();
-    held->lock();
+    resume();
+}
+
+bool NESUnit::pin_owner() {
+    if (!Py_IsInitialized()) return false;
+    py::gil_scoped_acquire gil;
+    if (Py_REFCNT(owner) <= 0) return false;  // its destructor is waiting for this thread
+    Py_INCREF(owner);
+    return true;
+}
+
+void NESUnit::unpin_owner() {
+    py::gil_scoped_acquire gil;
+    if (Py_REFCNT(owner) > 1) {
+        Py_DECREF(owner);
+        return;
+    }
+    // Only the pin is left: the console cannot be destroyed inside its own
+    // step, so the thread ends and lets go of it on the way out.
+    running = false;
+    orphaned = true;
 }
 
 void NESUnit::runFrame() {
+    if (on_run_thread())
+        throw std::runtime_error("runFrame() cannot be used while the run thread exists; call stop() first");
+    auto control = take_control();
     if (!no_run_thread())
         throw std::runtime_error("runFrame() cannot be used while the run thread exists; call stop() first");
     std::unique_lock<std::mutex> lock(step_mutex);
     std::unique_lock<std::mutex>* outer = held;
     held = &lock;
+    frame_depth++;
     try {
         const uint64_t frame = ppu->frame_count;
         while (ppu->frame_count == frame) single_cycle();
     } catch (...) {
+        frame_depth--;
         held = outer;
         throw;
     }
+    frame_depth--;
     held = outer;
+}
+
+std::unique_lock<std::recursive_mutex> NESUnit::take_control() {
+    // Never wait for another scripting thread while holding the interpreter lock.
+    ReleaseGil nogil;
+    return std::unique_lock<std::recursive_mutex>(control_mutex);
 }
 
 bool NESUnit::no_run_thread() {
     if (!run_thread.joinable()) return true;
-    // A stop() from the per-frame callback cannot wait for its own thread;
-    // that thread is ending, so it is waited for here.
-    if (running || std::this_thread::get_id() == run_thread.get_id()) return false;
-    stop_thread();
+    if (running) return false;
+    // Ended by a callback exception or told to stop from its own callback.
+    join_run_thread();
     return true;
 }
 
-void NESUnit::start() {
+void NESUnit::start(PyObject* self) {
+    if (on_run_thread()) throw std::runtime_error("start() called while the run thread exists; call stop() first");
+    auto control = take_control();
+    if (frame_depth > 0) throw std::runtime_error("start() cannot be called while runFrame() is running");
     if (!no_run_thread()) throw std::runtime_error("start() called while the run thread exists; call stop() first");
+    owner = self;
     running = true;
     start_time = now_ns();
     paused_total = 0;
@@ -315,6 +410,7 @@ void NESUnit::start() {
 }
 
 void NESUnit::operation_thread() {
+    runner = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(step_mutex);
     held = &lock;
     try {
@@ -337,10 +433,14 @@ void NESUnit::operation_thread() {
             const int64_t target = start_time + paused_total.load() + int64_t(emulated);
             int64_t now = now_ns();
             if (now < target) {
+                // Ahead of the clock: wait, but wake for stop() and pause.
                 lock.unlock();
-                while (now < target) {
-                    std::this_thread::sleep_for(std::chrono::nanoseconds(target - now));
-                    now = now_ns();
+                {
+                    std::unique_lock<std::mutex> sl(sleep_mutex);
+                    while (now < target && running && !paused) {
+                        wake.wait_for(sl, std::chrono::nanoseconds(target - now));
+                        now = now_ns();
+                    }
                 }
                 lock.lock();
             }
@@ -354,10 +454,29 @@ void NESUnit::operation_thread() {
         PyErr_WriteUnraisable(nullptr);
     }
     held = nullptr;
+    if (lock.owns_lock()) lock.unlock();
+    if (orphaned) {
+        py::gil_scoped_acquire gil;
+        if (Py_REFCNT(owner) == 1) {
+            Py_DECREF(owner);  // destroys this console (it detaches this thread); nothing of it is used after
+            return;
+        }
+        // Someone took a new reference meanwhile (a weak reference): it stays, stopped.
+        orphaned = false;
+        runner = std::thread::id();
+        Py_DECREF(owner);
+        return;
+    }
+    runner = std::thread::id();
 }
 
-void NESUnit::stop_thread() {
-    if (std::this_thread::get_id() == run_thread.get_id()) return;  // called from its own callback
+void NESUnit::halt() {
+    running = false;
+    { std::lock_guard<std::mutex> sl(sleep_mutex); }  // a pacing wait sees the flag or the wake-up
+    wake.notify_all();
+}
+
+void NESUnit::join_run_thread() {
     ReleaseGil nogil;
     run_thread.join();
     run_thread = std::thread();
@@ -365,16 +484,27 @@ void NESUnit::stop_thread() {
 
 void NESUnit::stop() {
     std::exception_ptr ram_error;
-    if (rom->battery) {
+    auto save_ram = [&] {
+        if (!rom->battery) return;
         try {
             write_battery_ram();
         } catch (...) {
             ram_error = std::current_exception();
         }
+    };
+    if (on_run_thread()) {
+        // From the per-frame callback: the thread ends when the callback
+        // returns, and the next start(), stop() or runFrame() joins it.
+        save_ram();
+        running = false;
+        if (ram_error) std::rethrow_exception(ram_error);
+        return;
     }
-    running = false;
+    auto control = take_control();
+    save_ram();
+    halt();
     if (run_thread.joinable()) {
-        stop_thread();
+        join_run_thread();
         if (ram_error) std::rethrow_exception(ram_error);
         return;
     }
@@ -386,6 +516,8 @@ void NESUnit::set_pause(bool pause) {
     if (pause && !paused) {
         pause_start = now_ns();
         paused = true;
+        { std::lock_guard<std::mutex> sl(sleep_mutex); }  // ends a pacing wait under way
+        wake.notify_all();
     } else if (!pause && paused) {
         paused_total += now_ns() - pause_start;
         paused = false;
@@ -401,10 +533,43 @@ auto NESUnit::with_console(F&& f) -> decltype(f()) {
     return f();
 }
 
+// The run thread writes the counters with every step.
+long long NESUnit::cycle_count() {
+    return with_console([&] { return (long long)cpu->cycles; });
+}
+
+long long NESUnit::frame_count() {
+    return with_console([&] { return (long long)ppu->frame_count; });
+}
+
 void NESUnit::perFrame(const std::function<void()>& f) {
     auto fresh = std::make_shared<const std::function<void()>>(f);
     with_console([&] { perframefunc.swap(fresh); });
     // `fresh` now holds the previous callable, released here with the interpreter lock held.
+}
+
+void NESUnit::perFrame(const py::object& callable) {
+    if (callable.is_none()) {
+        callback_obj = callable;
+        perFrame(std::function<void()>());
+        return;
+    }
+    callback_obj = callable;
+    perFrame(std::function<void()>([this] {
+        py::gil_scoped_acquire gil;
+        py::object f = callback_obj;  // a reference of its own: the callback may replace itself
+        try {
+            if (f && !f.is_none()) f();  // none left: replaced by None just now, or cleared by the collector
+        } catch (abi::__forced_unwind&) {
+            f.release();  // the finalising interpreter ends this thread, which no longer holds its lock
+            throw;
+        }
+    }));
+}
+
+int NESUnit::traverse(visitproc visit, void* arg) {
+    Py_VISIT(callback_obj.ptr());
+    return 0;
 }
 
 void NESUnit::setController(ControllerWrapper& controller, int port, py::object owner) {
@@ -466,6 +631,7 @@ void NESUnit::detectOS(const char* rom_name) {
 }
 
 bool NESUnit::setSaveDir(const std::string& dir) {
+    if (dir.find('\0') != std::string::npos) return false;  // names nothing: the system would see a shorter path
     if (!exists(dir)) return false;
     save_dir = dir;
     return true;
@@ -539,22 +705,62 @@ T& unit(T* self) {
 }
 }  // namespace
 
+namespace {
+// The argument of "perFrame": any callable, or None.
+bool callable_or_none(PyObject* o) { return o == Py_None || PyCallable_Check(o); }
+class CallbackArg : public py::object {
+    PYBIND11_OBJECT_DEFAULT(CallbackArg, py::object, callable_or_none)
+};
+}  // namespace
+
+namespace pybind11::detail {
+template <>
+struct handle_type_name<CallbackArg> {
+    static constexpr auto name = const_name("collections.abc.Callable[[], None]");
+};
+}  // namespace pybind11::detail
+
 PYBIND11_MODULE(kestrix, m) {
+    // Run threads end before the interpreter starts to finalise: after that a
+    // run thread that reaches for the interpreter lock (for its callback) is
+    // torn down where it stands.
+    py::module_::import("atexit").attr("register")(py::cpp_function([] { NESUnit::end_all_run_threads(); }));
+
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
         } catch (const NES::FileError& e) {
             // OSError picks the matching subclass (FileNotFoundError, PermissionError, ...) from errno.
+            // The path is decoded as the interpreter decodes file names: any bytes give a text.
+            py::object name = py::reinterpret_steal<py::object>(
+                PyUnicode_DecodeFSDefaultAndSize(e.path.data(), Py_ssize_t(e.path.size())));
+            if (!name) return;  // that error stands instead
             py::object err = py::reinterpret_steal<py::object>(
-                Py_BuildValue("(iss)", e.err, std::strerror(e.err), e.path.c_str()));
-            PyErr_SetObject(PyExc_OSError, err.ptr());
+                Py_BuildValue("(isO)", e.err, std::strerror(e.err), name.ptr()));
+            if (err) PyErr_SetObject(PyExc_OSError, err.ptr());
         }
     });
 
     // Methods take the object by pointer and check it, so one whose __init__
     // never ran is refused instead of dereferenced.
-    py::class_<NESUnit, std::unique_ptr<NESUnit>>(m, "NES")
-        .def(py::init([](const std::string& rom_name, int clock) { return std::make_unique<NESUnit>(rom_name.c_str(), clock); }),
+    py::class_<NESUnit, std::unique_ptr<NESUnit>>(m, "NES", py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+        // Collectable: a per-frame callback may refer to its console.
+        PyTypeObject* type = &heap_type->ht_type;
+        type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+        type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
+            Py_VISIT(Py_TYPE(self));
+            if (!py::detail::is_holder_constructed(self)) return 0;
+            return py::cast<NESUnit&>(py::handle(self)).traverse(visit, arg);
+        };
+        type->tp_clear = [](PyObject* self) -> int {
+            if (py::detail::is_holder_constructed(self)) py::cast<NESUnit&>(py::handle(self)).clear_callback();
+            return 0;
+        };
+    }))
+        .def(py::init([](const std::string& rom_name, int clock) {
+                 refuse_null_byte(rom_name, "NES: rom_name");
+                 return std::make_unique<NESUnit>(rom_name.c_str(), clock);
+             }),
              py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
         .def(py::init([](int clock) { return std::make_unique<NESUnit>(clock); }), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
         .def(py::init([](const py::object& rom_file, int clock) { return std::make_unique<NESUnit>(rom_file, clock); }),
@@ -572,7 +778,7 @@ PYBIND11_MODULE(kestrix, m) {
         .def("getAudio", [](NESUnit* self, bool split) {
                  NESUnit& u = unit(self); return u.getAudio(split); }, py::arg("split_channels") = false)
         .def("start", [](NESUnit* self) {
-                 NESUnit& u = unit(self); u.start(); })
+                 NESUnit& u = unit(self); u.start(py::cast(&u).ptr()); })
         .def("stop", [](NESUnit* self) {
                  NESUnit& u = unit(self); u.stop(); })
         .def("saveState", [](NESUnit* self, int slot) {
@@ -598,7 +804,8 @@ PYBIND11_MODULE(kestrix, m) {
                  NESUnit& u = unit(self); return u.cycle_count(); })
         .def("runFrame", [](NESUnit* self) {
                  NESUnit& u = unit(self); u.runFrame(); })
-        .def("perFrame", [](NESUnit& u, const std::function<void()>& f) { u.perFrame(f); });
+        .def("perFrame", [](NESUnit* self, const CallbackArg& f) {
+                 NESUnit& u = unit(self); u.perFrame(f); });
 
     py::class_<ControllerWrapper, std::unique_ptr<ControllerWrapper>>(m, "Controller")
         .def(py::init<>())

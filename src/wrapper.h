@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -60,12 +61,20 @@ public:
 
     void single_cycle();
     void runFrame();
-    void start();
+    // `owner` is the scripting object, pinned by the run thread around each
+    // per-frame callback (none for a console driven from C++).
+    void start(PyObject* owner = nullptr);
     void stop();
     void set_pause(bool pause);
     void perFrame(const std::function<void()>& f);
-    long long cycle_count() const { return cpu->cycles; }
-    long long frame_count() const { return (long long)ppu->frame_count; }
+    // From the scripting side: a callable, or None for the empty function.
+    // The callable is held where the collector can see it (traverse), so a
+    // callback that refers to its own console does not keep it for ever.
+    void perFrame(const py::object& callable);
+    int traverse(visitproc visit, void* arg);
+    void clear_callback() { callback_obj = py::object(); }
+    long long cycle_count();
+    long long frame_count();
     void setController(ControllerWrapper& controller, int port, py::object owner);
 
     // Views over emulator memory; `owner` (the scripting object) is kept
@@ -76,6 +85,9 @@ public:
     py::array getImg(py::handle owner);
     py::array color_lookup(py::handle owner);
     py::list getAudio(bool split_channels);
+
+    // Ends every console's run thread (at interpreter exit).
+    static void end_all_run_threads();
 
     // Save folder, save states and battery RAM.
     void detectOS(const char* rom_name);
@@ -88,12 +100,27 @@ private:
     std::string cart_dir;              // this console's cartridge folder (battery RAM)
     uint8_t color_table[64][3];        // the host's writable copy of the colour table
     py::object attached[2];            // Controllers plugged in by the script, kept alive
+    py::object callback_obj;           // the scripting callback; used under the interpreter lock only
 
     // Stepping happens under step_mutex; `held` is the stepping thread's lock,
     // released around the per-frame callback and while the run thread sleeps.
     std::mutex step_mutex;
     std::atomic<int> waiters{0};
     std::unique_lock<std::mutex>* held = nullptr;
+
+    // Launching, joining and runFrame() are serialised among scripting
+    // threads by control_mutex (recursive: a runFrame() callback may call
+    // back in). The run thread never takes it: it would wait for a thread
+    // that is joining it.
+    std::recursive_mutex control_mutex;
+    int frame_depth = 0;                       // runFrame() calls under way
+    std::atomic<std::thread::id> runner{};     // the run thread while it runs
+    PyObject* owner = nullptr;                 // see start()
+    bool orphaned = false;                     // a callback dropped the last reference to `owner`
+
+    // The run thread's pacing wait, cut short by stop() and pause.
+    std::mutex sleep_mutex;
+    std::condition_variable wake;
 
     uint64_t ppu_deadline = 0;         // see single_cycle()
     void sync_ppu();
@@ -102,8 +129,14 @@ private:
     void operation_thread();
     void frame_callback();
     void write_battery_ram();
-    void stop_thread();
-    bool no_run_thread();  // joins a run thread that was stopped from its own callback
+    void halt();  // clears `running` and wakes a pacing wait
+    void join_run_thread();
+    void end_run_thread();
+    bool no_run_thread();  // joins a run thread that has ended or was told to stop
+    bool on_run_thread() const { return runner.load() == std::this_thread::get_id(); }
+    std::unique_lock<std::recursive_mutex> take_control();
+    bool pin_owner();
+    void unpin_owner();
     template <class F>
     auto with_console(F&& f) -> decltype(f());
 };

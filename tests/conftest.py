@@ -58,13 +58,14 @@ def console(tmp_path):
 @pytest.fixture
 def run_script():
     """Runs Python source in a fresh interpreter with this process's module path
-    and HOME (C stdio diagnostics can only be checked this way). Returns the
-    CompletedProcess; fails the test on a non-zero exit unless check=False."""
+    and HOME (C stdio diagnostics can only be checked this way), with `args` as
+    its sys.argv[1:]. Returns the CompletedProcess; fails the test on a non-zero
+    exit unless check=False."""
     module_dir = str(pathlib.Path(kestrix.__file__).resolve().parent)
     tests_dir = str(pathlib.Path(__file__).resolve().parent)
 
     def run(source: str, *, check: bool = True, timeout: float = 120, env: dict | None = None,
-            cwd: str | None = None) -> subprocess.CompletedProcess:
+            cwd: str | None = None, args: tuple = ()) -> subprocess.CompletedProcess:
         e = dict(os.environ)
         e["PYTHONPATH"] = os.pathsep.join([module_dir, tests_dir] + ([e["PYTHONPATH"]] if e.get("PYTHONPATH") else []))
         for k, v in (env or {}).items():
@@ -72,7 +73,7 @@ def run_script():
                 e.pop(k, None)
             else:
                 e[k] = v
-        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(source), *map(str, args)], capture_output=True, text=True,
                               env=e, timeout=timeout, cwd=cwd)
         if check and proc.returncode != 0:
             raise AssertionError(f"script failed with {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
