@@ -87,14 +87,8 @@ std::vector<uint8_t> cartridge(int mapper, bool battery, bool render) {
     return image;
 }
 
-// What "getAudio" does with the APU: take the published block under out_lock.
-bool take_audio(NESUnit& u, int16_t (&copy)[6][NES::BUFFER_LEN]) {
-    std::lock_guard<std::mutex> lock(u.apu->out_lock);
-    if (!u.apu->audio_ready) return false;
-    u.apu->audio_ready = false;
-    for (int k = 0; k < 6; k++) std::memcpy(copy[k], u.apu->out[k], sizeof copy[k]);
-    return true;
-}
+// What "getAudio" does with the APU: take the newest published set of blocks.
+bool take_audio(NESUnit& u, int16_t (&copy)[6][NES::BUFFER_LEN]) { return u.apu->take_audio(copy, 6); }
 
 thread_local bool t_scripting = false;  // set on the threads that play the script
 
