@@ -1,0 +1,133 @@
+// Shared by the fuzz harnesses: a console wired from the core objects the way
+// the emulator unit wires one, stepped the way the unit steps it, and a small
+// reader over the fuzzer's bytes.
+#pragma once
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "apu.h"
+#include "controller.h"
+#include "cpu.h"
+#include "ppu.h"
+#include "rom.h"
+
+namespace fuzz {
+
+// The loader, the attach and the CPU's diagnostics print to stdout on every
+// input; libFuzzer reports on stderr, so stdout goes nowhere unless asked for.
+inline void quiet_stdout() {
+    if (std::getenv("KESTRIX_FUZZ_VERBOSE")) return;
+    std::fflush(stdout);
+    if (!std::freopen("/dev/null", "w", stdout)) std::perror("freopen /dev/null");
+}
+
+// Reads the fuzzer's bytes front to back; past the end every read gives 0.
+class Reader {
+public:
+    Reader(const uint8_t* data, size_t size) : p(data), end(data + size) {}
+    uint8_t u8() { return p < end ? *p++ : 0; }
+    uint16_t u16() {
+        const uint16_t lo = u8();
+        return uint16_t(lo | u8() << 8);
+    }
+    size_t left() const { return size_t(end - p); }
+    const uint8_t* rest() const { return p; }
+
+private:
+    const uint8_t* p;
+    const uint8_t* end;
+};
+
+// The mappers that have a class of their own.
+inline constexpr int MAPPERS[6] = {0, 1, 2, 3, 4, 40};
+
+struct Console {
+    std::unique_ptr<NES::CPU> cpu;
+    std::unique_ptr<NES::PPU> ppu;
+    std::unique_ptr<NES::APU> apu;
+    std::unique_ptr<NES::ROM> rom;
+    NES::Controller pads[2];
+    uint64_t ppu_deadline = 0;
+    uint64_t steps = 0;
+
+    // The order of the unit's constructor for a cartridge: CPU, APU, pads,
+    // PPU, then the cartridge attached to the CPU, to the PPU, and the reset.
+    explicit Console(std::unique_ptr<NES::ROM> r) {
+        cpu = std::make_unique<NES::CPU>(false);
+        apu = std::make_unique<NES::APU>();
+        apu->setCPU(cpu.get());
+        apu->sample_rate = 44100;
+        cpu->apu = apu.get();
+        cpu->set_controller(&pads[0], 0);
+        cpu->set_controller(&pads[1], 1);
+        ppu = std::make_unique<NES::PPU>(cpu.get());
+        rom = std::move(r);
+        cpu->loadRom(rom.get(), true);
+        ppu->loadRom(rom.get());
+        cpu->reset();
+        cpu->lazy_ppu = !ppu->has_dot_clock();
+    }
+
+    // Teardown in the unit's order (the ROM first: nothing runs any more).
+    ~Console() {
+        rom.reset();
+        cpu.reset();
+        ppu.reset();
+        apu.reset();
+    }
+
+    void set_pad(int port, uint8_t buttons) {
+        bool b[8];
+        for (int i = 0; i < 8; i++) b[i] = (buttons >> i) & 1;
+        pads[port & 1].update_inputs(b);
+    }
+
+    // One instruction, then the APU and the PPU catch up, as the unit does it:
+    // a PPU that may lag is only brought up to date at its next event.
+    void step() {
+        cpu->clock();
+        steps++;
+        while (2 * apu->cycles < cpu->cycles) apu->cycle();
+        const uint64_t target = uint64_t(3 * cpu->cycles);
+        if (!cpu->lazy_ppu || target > ppu_deadline) {
+            while (ppu->dot_count < target) ppu->run(target);
+            ppu_deadline = ppu->next_event();
+        }
+    }
+
+    // The PPU brought level with the CPU, as the unit does before a state
+    // load or a view that must see current PPU state.
+    void sync() {
+        const uint64_t target = uint64_t(3 * cpu->cycles);
+        if (ppu->dot_count < target) ppu->run(target);
+    }
+
+    // Runs until the PPU finishes a frame. A program made only of the
+    // zero-cycle opcodes would never get there, so the steps are capped far
+    // above what a frame can take (29,781 cycles, at least 2 per instruction
+    // that is not such an opcode); true when the frame finished.
+    bool frame() {
+        const uint64_t start = ppu->frame_count;
+        for (int n = 0; n < 400000; n++) {
+            step();
+            if (ppu->frame_count != start) return true;
+        }
+        return false;
+    }
+};
+
+// The cartridge image, or null when the loader rejects it cleanly.
+inline std::unique_ptr<NES::ROM> load(const uint8_t* data, size_t size) {
+    try {
+        return std::make_unique<NES::ROM>(long(size), data);
+    } catch (const NES::RomFormatError&) {
+        return nullptr;
+    }
+}
+
+}  // namespace fuzz
