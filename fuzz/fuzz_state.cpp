@@ -5,6 +5,8 @@
 // 2-3, plus one); bytes 2-3 are the two pads; the rest is the slot image. It
 // is checked as the unit checks a slot file (exactly 82,189 bytes, a program
 // counter of 0 to 65,535); what passes is loaded and run.
+#include <random>
+
 #include "carts.h"
 #include "console.h"
 
@@ -36,6 +38,45 @@ void check_round_trip(fuzz::Console& nes) {
     }
 }
 }  // namespace
+
+extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
+
+// A slot image is 82 KB, and byte-wise mutations spread evenly over it would
+// rarely reach the few fields that steer the most code: the registers, the
+// mapper block, the register cells of the CPU image, zero page and stack.
+// Most mutations are kept inside one of those, at its fixed offset.
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max_size, unsigned seed) {
+    constexpr size_t TOTAL = PREFIX + size_t(NES::CPU::STATE_SIZE);
+    if (size != TOTAL || max_size < TOTAL) return LLVMFuzzerMutate(data, size, max_size);
+    constexpr size_t MEM = PREFIX + 13, VRAM = MEM + 65536, BLOCK = VRAM + 16384;
+    static constexpr struct {
+        size_t offset, length;
+        unsigned weight;
+    } FIELDS[] = {
+        {0, PREFIX + 13, 2},         // the prefix, P, A, X, Y, SP and PC
+        {BLOCK, 16, 4},              // the used part of the mapper block
+        {MEM, 0x200, 1},             // zero page and stack
+        {MEM + 0x2000, 8, 1},        // the PPU register cells
+        {MEM + 0x4000, 0x18, 1},     // the APU and I/O register cells
+        {VRAM + 0x3F00, 0x20, 1},    // palette
+        {VRAM + 0x2000, 0x1000, 1},  // nametables
+        {0, TOTAL, 5},               // anywhere
+    };
+    unsigned total = 0;
+    for (const auto& f : FIELDS) total += f.weight;
+    std::minstd_rand rng(seed);
+    unsigned pick = unsigned(rng() % total);
+    for (const auto& f : FIELDS) {
+        if (pick >= f.weight) {
+            pick -= f.weight;
+            continue;
+        }
+        // The size stays: a slot image of any other size is only refused.
+        LLVMFuzzerMutate(data + f.offset, f.length, f.length);
+        break;
+    }
+    return size;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size != PREFIX + size_t(NES::CPU::STATE_SIZE)) return -1;  // not a slot image: refused, keep out of the corpus

@@ -47,6 +47,7 @@ case "$name" in
     state) defaults=(-max_len=82193) ;;  # the 4-byte prefix and one slot image
     cpu) defaults=(-max_len=16384) ;;
 esac
+[ -f "$root/fuzz/$name.dict" ] && defaults+=(-dict="$root/fuzz/$name.dict")
 corpus="$build/corpus/$name"
 mkdir -p "$corpus" "$build/artifacts"
 
