@@ -6,23 +6,24 @@
 #   fuzz/run.sh state -max_total_time=600
 #   fuzz/run.sh cpu crash-file             # replays one input
 #   fuzz/run.sh build                      # only builds
+#   fuzz/run.sh ci                         # short fixed runs of all three
 #
-# New inputs go to build/fuzz/corpus/<name> (the seeds of fuzz/corpus/<name>
-# are read, never written); crashes to build/fuzz/artifacts/. Options given
+# New inputs go to build/fuzz/corpus/<name>, or $KESTRIX_FUZZ_CORPUS (the seeds
+# of fuzz/corpus/<name> are read, never written); crashes to build/fuzz/artifacts/. Options given
 # here come after the defaults, so they override them.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${KESTRIX_FUZZ_BUILD:-$root/build/fuzz}"
 
 usage() {
-    echo "usage: $0 rom|state|cpu|build [libFuzzer options or input files...]" >&2
+    echo "usage: $0 rom|state|cpu|build|ci [libFuzzer options or input files...]" >&2
     exit 2
 }
 [ $# -ge 1 ] || usage
 name="$1"
 shift
 case "$name" in
-    rom | state | cpu | build) ;;
+    rom | state | cpu | build | ci) ;;
     *) usage ;;
 esac
 
@@ -40,6 +41,30 @@ fi
 cmake --build "$build" >/dev/null
 [ "$name" = build ] && exit 0
 
+if [ "$name" = ci ]; then
+    # Every seed (the regression inputs among them) runs first, then a fixed
+    # number of mutations with a fixed seed; new inputs go to a scratch folder.
+    scratch="$(mktemp -d)"
+    mkdir -p "$build/artifacts"
+    trap 'rm -rf "$scratch"' EXIT
+    status=0
+    for h in rom:2000 state:1000 cpu:1000; do
+        mkdir -p "$scratch/${h%%:*}"
+        start=$SECONDS
+        if KESTRIX_FUZZ_BUILD="$build" KESTRIX_FUZZ_CORPUS="$scratch/${h%%:*}" "$0" "${h%%:*}" -runs="${h#*:}" \
+            -seed=1 -max_total_time=40 -artifact_prefix="$scratch/" >"$scratch/log" 2>&1; then
+            echo "fuzz_${h%%:*}: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$scratch/log" | tr -s ' \t' ' ') ($((SECONDS - start)) s)"
+        else
+            status=1
+            echo "fuzz_${h%%:*} FAILED:" >&2
+            grep -E 'ERROR|SUMMARY|runtime error|differs|Test unit' "$scratch/log" >&2 || tail -20 "$scratch/log" >&2
+            if cp "$scratch"/crash-* "$scratch"/leak-* "$scratch"/timeout-* "$build/artifacts/" 2>/dev/null; then :; fi
+            echo "(failing inputs kept in $build/artifacts; replay with: $0 ${h%%:*} <file>)" >&2
+        fi
+    done
+    exit $status
+fi
+
 seeds=("$root/fuzz/corpus/$name")
 defaults=()
 case "$name" in
@@ -48,7 +73,7 @@ case "$name" in
     cpu) defaults=(-max_len=16384) ;;
 esac
 [ -f "$root/fuzz/$name.dict" ] && defaults+=(-dict="$root/fuzz/$name.dict")
-corpus="$build/corpus/$name"
+corpus="${KESTRIX_FUZZ_CORPUS:-$build/corpus/$name}"
 mkdir -p "$corpus" "$build/artifacts"
 
 # Input files or folders as arguments: replay them instead of fuzzing.
