@@ -20,7 +20,10 @@ namespace fuzz {
 
 // The loader, the attach and the CPU's diagnostics print to stdout on every
 // input; libFuzzer reports on stderr, so stdout goes nowhere unless asked for.
+inline void report_slow_frames();
+
 inline void quiet_stdout() {
+    std::atexit(report_slow_frames);
     if (std::getenv("KESTRIX_FUZZ_VERBOSE")) return;
     std::fflush(stdout);
     if (!std::freopen("/dev/null", "w", stdout)) std::perror("freopen /dev/null");
@@ -107,19 +110,39 @@ struct Console {
         if (ppu->dot_count < target) ppu->run(target);
     }
 
-    // Runs until the PPU finishes a frame. A program made only of the
-    // zero-cycle opcodes would never get there, so the steps are capped far
-    // above what a frame can take (29,781 cycles, at least 2 per instruction
-    // that is not such an opcode); true when the frame finished.
+    // Runs until the PPU finishes a frame; false when the frame was given up.
+    //
+    // The opcodes $02, $12, ... $F2 execute in zero cycles (their cycle table
+    // entries are 0), so a program made of them walks the address space
+    // without time passing; one pass per 7 cycles makes a frame of tens of
+    // millions of instructions (see the report on the fuzz branch). Such a
+    // frame is given up after 20,000 zero-cycle instructions. Otherwise a frame
+    // (29,781 cycles, at least 2 per instruction) ends within about 15,000
+    // instructions, so 100,000 means that the PPU stopped following the CPU.
     bool frame() {
         const uint64_t start = ppu->frame_count;
-        for (int n = 0; n < 400000; n++) {
+        int zero_cycle = 0;
+        for (int n = 0; n < 100000; n++) {
+            const int64_t before = cpu->cycles;
             step();
             if (ppu->frame_count != start) return true;
+            if (cpu->cycles == before && ++zero_cycle > 20000) {
+                slow_frames++;
+                return false;
+            }
         }
-        return false;
+        std::fprintf(stderr, "frame %llu did not finish within 100,000 instructions (CPU cycles %lld, PPU dots %llu)\n",
+                     (unsigned long long)start, (long long)cpu->cycles, (unsigned long long)ppu->dot_count);
+        std::abort();
     }
+    static inline uint64_t slow_frames = 0;
 };
+
+inline void report_slow_frames() {
+    if (Console::slow_frames)
+        std::fprintf(stderr, "kestrix fuzz: %llu frames given up after 20,000 zero-cycle instructions\n",
+                     (unsigned long long)Console::slow_frames);
+}
 
 // The cartridge image, or null when the loader rejects it cleanly.
 inline std::unique_ptr<NES::ROM> load(const uint8_t* data, size_t size) {

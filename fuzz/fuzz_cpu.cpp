@@ -87,10 +87,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 nes.set_pad(addr & 1, value);
                 break;
             default:
-                if (frame_ops++ < 2) nes.frame();
+                if (frame_ops++ < 2 && !nes.frame()) return 0;
                 break;
         }
     }
-    for (int f = 0; f < frames; f++) nes.frame();
+    for (int f = 0; f < frames; f++)
+        if (!nes.frame()) break;
     return 0;
 }

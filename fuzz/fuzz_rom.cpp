@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int f = 0; f < 2; f++) {
         nes.set_pad(0, tail[2 * f]);
         nes.set_pad(1, tail[2 * f + 1]);
-        nes.frame();
+        if (!nes.frame()) break;
     }
     return 0;
 }

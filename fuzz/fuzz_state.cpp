@@ -91,11 +91,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Console nes(std::move(rom));
     nes.set_pad(0, data[2]);
     nes.set_pad(1, data[3]);
-    for (int f = data[1] & 3; f > 0; f--) nes.frame();
+    for (int f = data[1] & 3; f > 0; f--)
+        if (!nes.frame()) break;
 
     nes.sync();
     nes.cpu->load_state_bytes(state);
-    for (int f = ((data[1] >> 2) & 3) + 1; f > 0; f--) nes.frame();
+    for (int f = ((data[1] >> 2) & 3) + 1; f > 0; f--)
+        if (!nes.frame()) break;
     nes.sync();
     check_round_trip(nes);
     return 0;

@@ -85,5 +85,5 @@ done
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-exec "$build/fuzz/fuzz_$name" -timeout=30 -print_final_stats=1 -artifact_prefix="$build/artifacts/$name-" \
+exec "$build/fuzz/fuzz_$name" -timeout=300 -print_final_stats=1 -artifact_prefix="$build/artifacts/$name-" \
     "${defaults[@]}" "$@" "$corpus" "${seeds[@]}"
