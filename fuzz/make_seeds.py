@@ -204,7 +204,8 @@ def op(kind: int, addr: int, value: int) -> bytes:
 
 
 def cpu_seed(mapper_index: int, sizes: int, ops: list[bytes], code: bytes, flags: int = 0) -> bytes:
-    return bytes([mapper_index | flags, sizes, 1, len(ops)]) + b"".join(ops) + code
+    # Two frames at the end, and the lazy-PPU comparison.
+    return bytes([mapper_index | flags, sizes, 3, len(ops)]) + b"".join(ops) + code
 
 
 def cpu_corpus(out: pathlib.Path) -> None:
