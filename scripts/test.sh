@@ -32,3 +32,22 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export KESTRIX_SANITIZED=1
 PYTHONPATH="$asan_dir" "$py" -c 'import kestrix, sys; assert "sanitize" in kestrix.__file__, kestrix.__file__'
 PYTHONPATH="$asan_dir" "$py" -m pytest -q -p no:cacheprovider tests "$@"
+
+echo "== fuzz harnesses (short fixed runs of each on its seed corpus)"
+# The harnesses are clang builds with their own sanitizer runtime.
+unset LD_PRELOAD ASAN_OPTIONS UBSAN_OPTIONS
+have_libfuzzer() {
+    command -v clang++ >/dev/null 2>&1 &&
+        printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' |
+        clang++ -fsanitize=fuzzer -x c++ - -o /dev/null >/dev/null 2>&1
+}
+if ! have_libfuzzer && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "installing clang and its fuzzer runtime (apt-get)"
+    apt-get install -y -q clang libclang-rt-dev >/dev/null 2>&1 ||
+        { apt-get update -q >/dev/null 2>&1 && apt-get install -y -q clang libclang-rt-dev >/dev/null 2>&1; } || true
+fi
+if have_libfuzzer; then
+    "$root/fuzz/run.sh" ci
+else
+    echo "SKIPPED: clang++ with libFuzzer is not available (as root: apt-get install clang libclang-rt-dev)"
+fi

@@ -264,11 +264,15 @@ void MMC3::map_write(void** devices, uint8_t* target, uint8_t* value) {
 }
 
 void MMC3::scanline_clock(CPU* cpu) {
-    irq_counter--;
-    if (irq_counter == 0) {
-        if (irq_enabled) cpu->irq_pending = 1;
+    // A counter of 0 or below (-1 is a pending reload; a slot file may hold
+    // any 32-bit value) reloads without an IRQ. It is not decremented first:
+    // the lowest value would overflow.
+    if (irq_counter <= 0) {
         irq_counter = irq_latch;
-    } else if (irq_counter < 0) {
+        return;
+    }
+    if (--irq_counter == 0) {
+        if (irq_enabled) cpu->irq_pending = 1;
         irq_counter = irq_latch;
     }
 }
