@@ -151,6 +151,11 @@ void UxROM::map_write(void** devices, uint8_t* target, uint8_t* value) {
     const int64_t a = cpu->get_addr(target);
     if (a < 0x8000 || a > 0xFFFF) return;
     bank = uint8_t(*value << 4);
+    // The window already holds this bank (the attach, this write and a state
+    // load all lay out cpu->prg_bank, and CPU writes never reach PRG memory):
+    // no copy. Programs that write the register on every instruction would
+    // otherwise copy 32 KiB per instruction.
+    if (cpu->prg_bank == bank) return;
     cpu->prg_bank = bank;
     uxrom_layout(cpu, bank);
 }

@@ -134,6 +134,23 @@ def test_uxrom_bank(cart, prg_kb, value, bank):
     assert c.prg_units() == run(16 * bank, 16, prg_kb) + last
 
 
+def test_uxrom_same_bank_and_state_loads(cart):
+    # A write of the bank already in place changes nothing; after a load the
+    # window is the loaded bank, whatever was written before.
+    c = cart(mapper=2, prg_kb=128, chr_kb=8)
+    last = run(112, 16, 128)
+    steps = [("write", 0, 0), ("write", 3, 3), ("write", 3, 3), ("save", None, 3), ("write", 5, 5),
+             ("load", None, 3), ("write", 3, 3), ("write", 5, 5), ("load", None, 3), ("write", 5, 5)]
+    for op, value, bank in steps:
+        if op == "write":
+            c.write((0x8000, value))
+        elif op == "save":
+            c.nes.saveState(1)
+        else:
+            assert c.nes.loadState(1)
+        assert c.prg_units() == run(16 * bank, 16, 128) + last, (op, value)
+
+
 @pytest.mark.parametrize("chr_kb, value, bank", [(32, 6, 2), (16, 0xFF, 1), (8, 3, 0)])
 def test_cnrom_bank(cart, chr_kb, value, bank):
     c = cart(mapper=3, prg_kb=32, chr_kb=chr_kb)
