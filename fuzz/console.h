@@ -115,8 +115,8 @@ struct Console {
     // The opcodes $02, $12, ... $F2 execute in zero cycles (their cycle table
     // entries are 0), so a program made of them walks the address space
     // without time passing; one pass per 7 cycles makes a frame of tens of
-    // millions of instructions (see README.md). Such a
-    // frame is given up after 20,000 zero-cycle instructions. Otherwise a frame
+    // millions of instructions (see README.md). Such a frame is given up
+    // after 20,000 zero-cycle instructions. Otherwise a frame
     // (29,781 cycles, at least 2 per instruction) ends within about 15,000
     // instructions, so 100,000 means that the PPU stopped following the CPU.
     bool frame() {
