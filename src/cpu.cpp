@@ -258,7 +258,8 @@ bool CPU::write_register(uint16_t a, uint8_t& value) {
         case 0x2007: {
             const uint16_t pa = ppu->v & 0x3FFF;
             if (debug) std::printf("ppu->%04x: %02x\n", pa, value);
-            ppu->write(pa, value);
+            // Pattern memory copied from CHR ROM is ROM: the cartridge ignores the write.
+            if (pa >= 0x2000 || ppu->rom->chr_size == 0) ppu->write(pa, value);
             ppu->v = uint16_t(ppu->v + ((memory[0x2000] & 4) ? 32 : 1));
             if (debug) std::printf("v changed to %i\n", ppu->v);
             return true;

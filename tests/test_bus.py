@@ -118,6 +118,23 @@ def test_register_mirrors_and_last_written_values(console):
     assert (m[0xE0], m[0xE1]) == (0x1E, 0x04)
 
 
+@pytest.mark.parametrize("chr_rom", [b"", bytes(range(256)) * 32], ids=["chr_ram", "chr_rom"])
+def test_ppudata_writes_to_pattern_memory_only_reach_chr_ram(console, chr_rom):
+    nes = run(console, set_v(0x0010) + """
+        LDA #$A5
+        STA $2007
+        STA $2007       ; v advanced past the first write either way
+    """ + set_v(0x0010) + """
+        LDA $2007       ; the read buffer still goes through pattern memory
+        LDA $2007
+        STA $E0
+    """, chr_rom=chr_rom)
+    v, m = nes.ppuMem(), nes.cpuMem()
+    want = (0xA5, 0xA5) if not chr_rom else (0x10, 0x11)
+    assert (v[0x10], v[0x11]) == want
+    assert m[0xE0] == want[0]
+
+
 def test_ppustatus_read_clears_vblank_bit_through_a_mirror(console):
     nes = run(console, """
         LDA #$80
