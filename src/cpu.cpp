@@ -257,11 +257,17 @@ bool CPU::write_register(uint16_t a, uint8_t& value) {
             return true;
         case 0x2007: {
             const uint16_t pa = ppu->v & 0x3FFF;
-            if (debug) std::printf("ppu->%04x: %02x\n", pa, value);
+            if (debug) {
+                std::printf("ppu->%04x: %02x\n", pa, value);
+                std::fflush(stdout);
+            }
             // Pattern memory copied from CHR ROM is ROM: the cartridge ignores the write.
             if (pa >= 0x2000 || ppu->rom->chr_size == 0) ppu->write(pa, value);
             ppu->v = uint16_t(ppu->v + ((memory[0x2000] & 4) ? 32 : 1));
-            if (debug) std::printf("v changed to %i\n", ppu->v);
+            if (debug) {
+                std::printf("v changed to %i\n", ppu->v);
+                std::fflush(stdout);
+            }
             return true;
         }
         case 0x4001:
@@ -361,6 +367,7 @@ void CPU::oam_dma(uint8_t page) {
         std::printf("New OAM: [");
         for (int i = 0; i < 256; i++) std::printf("%02x,", ppu->oam[i]);
         std::printf("]\n");
+        std::fflush(stdout);
     }
 }
 
@@ -379,9 +386,11 @@ void CPU::loadRom(ROM* r, bool load_ram) {
     if (rom->battery && load_ram) {
         const std::string path = ram_dir + sep + "ram";
         std::printf("load RAM file: %s\n", path.c_str());
+        std::fflush(stdout);
         std::error_code ec;
         const bool exists = !ram_dir.empty() && std::filesystem::exists(std::filesystem::symlink_status(path, ec));
         std::printf("RAM file exists: %i\n", exists ? 1 : 0);
+        std::fflush(stdout);
         if (exists) {
             // Anything that cannot be read as a file (a folder, a pipe that
             // would block, no permission, an I/O error) is skipped and
@@ -397,7 +406,10 @@ void CPU::loadRom(ROM* r, bool load_ram) {
                 if (std::ferror(f)) problem = std::strerror(errno ? errno : EIO);
                 std::fclose(f);
             }
-            if (problem) std::printf("RAM file cannot be read, skipped: %s: %s\n", path.c_str(), problem);
+            if (problem) {
+                std::printf("RAM file cannot be read, skipped: %s: %s\n", path.c_str(), problem);
+                std::fflush(stdout);
+            }
         }
     }
     // Copies `units` 1 KiB units starting at PRG unit `first`; the unit index

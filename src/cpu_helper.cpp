@@ -274,6 +274,7 @@ void CPU::trace(uint8_t* instr, uint8_t* operand) {
     std::printf("SP: %02x [", SP);
     for (int a = 0x1FF; a > 0x100 + SP; a--) std::printf(a == 0x1FF ? "%02x" : ",%02x", memory[a]);
     std::printf("]\n");
+    std::fflush(stdout);
 }
 
 }  // namespace NES

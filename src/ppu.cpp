@@ -77,6 +77,7 @@ void PPU::loadRom(ROM* r) {
         for (int k = 0; k < 8; k++) std::memcpy(vram + k * 1024, rom->get_chr_bank(chr_bank + k), 1024);
     } else {
         std::puts("CHR-RAM Copied.");
+        std::fflush(stdout);
         rom->chr_ram = vram;
     }
 }

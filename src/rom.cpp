@@ -130,17 +130,21 @@ void ROM::parse(const uint8_t* data, long size) {
     loaded = true;
     battery = (f6 & 2) != 0;
     std::printf(battery ? "Battery\n" : "No Battery\n");
+    std::fflush(stdout);
     nes2 = is_nes2;
     const int number = (f6 >> 4) | (f7 & 0xF0);
     mapper = make_mapper(number);
     if (!mapper) {
         mapper = new DEFAULT_MAPPER(number);
         std::puts("UNRECOGNIZED MAPPER!");
+        std::fflush(stdout);
     }
     mirroring = (f6 & 8) ? 2 : (f6 & 1);
     if (!nes2) {
         std::puts("iNES");
+        std::fflush(stdout);
         std::printf("%i\n", header[5]);
+        std::fflush(stdout);
     }
     prg_size = (int32_t)prg_bytes;
     chr_size = (int32_t)chr_bytes;
@@ -159,6 +163,7 @@ void ROM::reset_mapper() {
     if (!mapper) {
         mapper = new DEFAULT_MAPPER(number);
         std::puts("UNRECOGNIZED MAPPER!");
+        std::fflush(stdout);
     }
 }
 

@@ -183,13 +183,25 @@ void NESUnit::destroy_components() {
     apu = nullptr;
 }
 
+void NESUnit::discard_new_folder() {
+    // A failed construction leaves no clutter: the cartridge folder it made
+    // goes again, unless something was put into it meanwhile (removing a
+    // folder that is not empty fails, and is left at that).
+    if (new_cart_dir.empty()) return;
+    std::error_code ec;
+    fs::remove(new_cart_dir, ec);
+    new_cart_dir.clear();
+}
+
 NESUnit::NESUnit(int clock_speed) {
     perframefunc = std::make_shared<const std::function<void()>>([] {});
     std::memcpy(color_table, NES::NTSC_TO_RGB, sizeof color_table);
     try {
         std::puts("No rom specified.");
+        std::fflush(stdout);
         rom = new NES::ROM();
         std::puts("rom created.");
+        std::fflush(stdout);
         build_components(clock_speed);
         cpu->loadRom(rom, true);
         ppu = new NES::PPU(cpu);
@@ -197,8 +209,10 @@ NESUnit::NESUnit(int clock_speed) {
         cpu->lazy_ppu = !ppu->has_dot_clock();
         mark_live(this, true);
         units_mark(this, true);
+        new_cart_dir.clear();
     } catch (...) {
         destroy_components();
+        discard_new_folder();
         throw;
     }
 }
@@ -218,8 +232,10 @@ NESUnit::NESUnit(const char* rom_name, int clock_speed) {
         cpu->lazy_ppu = !ppu->has_dot_clock();
         mark_live(this, true);
         units_mark(this, true);
+        new_cart_dir.clear();
     } catch (...) {
         destroy_components();
+        discard_new_folder();
         throw;
     }
 }
@@ -242,8 +258,10 @@ NESUnit::NESUnit(const py::object& rom_file, int clock_speed) {
         cpu->lazy_ppu = !ppu->has_dot_clock();
         mark_live(this, true);
         units_mark(this, true);
+        new_cart_dir.clear();
     } catch (...) {
         destroy_components();
+        discard_new_folder();
         throw;
     }
 }
@@ -403,6 +421,9 @@ void NESUnit::start(PyObject* self) {
     if (!no_run_thread()) throw std::runtime_error("start() called while the run thread exists; call stop() first");
     owner = self;
     running = true;
+    // Steps taken before (runFrame() warm-ups, earlier runs) are not owed to
+    // the wall clock: the time line begins here, so the console runs at once.
+    start_cycles = cpu->cycles;
     start_time = now_ns();
     paused_total = 0;
     pause_start = start_time;
@@ -429,7 +450,7 @@ void NESUnit::operation_thread() {
                 lock.lock();
             }
             single_cycle();
-            const __int128 emulated = (__int128)cpu->cycles * 1000000000 / cpu->clock_speed;
+            const __int128 emulated = (__int128)(cpu->cycles - start_cycles) * 1000000000 / cpu->clock_speed;
             const int64_t target = start_time + paused_total.load() + int64_t(emulated);
             int64_t now = now_ns();
             if (now < target) {
@@ -616,6 +637,7 @@ void NESUnit::detectOS(const char* rom_name) {
     config_dir = std::string(home) + "/.config";
     sep = '/';
     std::printf("LINUX, %s\n", config_dir.c_str());
+    std::fflush(stdout);
     config_dir += sep;
     config_dir += "Morvanet";
     if (!exists(config_dir)) fs::create_directory(config_dir);
@@ -624,10 +646,13 @@ void NESUnit::detectOS(const char* rom_name) {
     save_dir = config_dir;
     cart_dir = config_dir;
     std::puts(config_dir.c_str());
-    if (!exists(config_dir))
-        fs::create_directory(config_dir);
-    else
+    std::fflush(stdout);
+    if (!exists(config_dir)) {
+        if (fs::create_directory(config_dir)) new_cart_dir = config_dir;
+    } else {
         std::puts("Folder already exists. Checking for save...");
+        std::fflush(stdout);
+    }
 }
 
 bool NESUnit::setSaveDir(const std::string& dir) {
@@ -711,12 +736,47 @@ bool callable_or_none(PyObject* o) { return o == Py_None || PyCallable_Check(o);
 class CallbackArg : public py::object {
     PYBIND11_OBJECT_DEFAULT(CallbackArg, py::object, callable_or_none)
 };
+
+// A path argument: text, a byte string, or any object with __fspath__ (such
+// as pathlib.Path), which counts as a path even if it also has "read".
+bool path_like(PyObject* o) {
+    if (PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o)) return true;
+    PyObject* f = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__fspath__");
+    if (!f) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool usable = f != Py_None;
+    Py_DECREF(f);
+    return usable;
+}
+class PathArg : public py::object {
+    PYBIND11_OBJECT_DEFAULT(PathArg, py::object, path_like)
+};
+
+// The path's text as os.fspath() gives it; text is passed on as UTF-8.
+std::string path_text(const PathArg& path) {
+    if (PyByteArray_Check(path.ptr()))
+        return std::string(PyByteArray_AS_STRING(path.ptr()), size_t(PyByteArray_GET_SIZE(path.ptr())));
+    py::object text = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
+    if (!text) throw py::error_already_set();
+    if (PyBytes_Check(text.ptr()))
+        return std::string(PyBytes_AS_STRING(text.ptr()), size_t(PyBytes_GET_SIZE(text.ptr())));
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!utf8) throw py::error_already_set();
+    return std::string(utf8, size_t(size));
+}
 }  // namespace
 
 namespace pybind11::detail {
 template <>
 struct handle_type_name<CallbackArg> {
     static constexpr auto name = const_name("collections.abc.Callable[[], None]");
+};
+template <>
+struct handle_type_name<PathArg> {
+    static constexpr auto name = const_name("str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]");
 };
 }  // namespace pybind11::detail
 
@@ -757,7 +817,8 @@ PYBIND11_MODULE(kestrix, m) {
             return 0;
         };
     }))
-        .def(py::init([](const std::string& rom_name, int clock) {
+        .def(py::init([](const PathArg& path, int clock) {
+                 const std::string rom_name = path_text(path);
                  refuse_null_byte(rom_name, "NES: rom_name");
                  return std::make_unique<NESUnit>(rom_name.c_str(), clock);
              }),
@@ -787,8 +848,8 @@ PYBIND11_MODULE(kestrix, m) {
                  NESUnit& u = unit(self); return u.load(slot); })
         .def("setPaused", [](NESUnit* self, bool pause) {
                  NESUnit& u = unit(self); u.set_pause(pause); })
-        .def("setSaveDir", [](NESUnit* self, const std::string& dir) {
-                 NESUnit& u = unit(self); return u.setSaveDir(dir); })
+        .def("setSaveDir", [](NESUnit* self, const PathArg& dir) {
+                 NESUnit& u = unit(self); return u.setSaveDir(path_text(dir)); })
         .def("getSaveDir", [](NESUnit* self) {
                  NESUnit& u = unit(self); return u.getSaveDir(); })
         .def("setController",

@@ -39,6 +39,7 @@ public:
 class NESUnit {
 public:
     int64_t start_time = 0;
+    int64_t start_cycles = 0;  // the CPU's cycles at start(): the pacing counts only what ran since
     std::shared_ptr<const std::function<void()>> perframefunc;
     std::atomic<int64_t> pause_start{0};
     std::string save_dir;
@@ -123,9 +124,11 @@ private:
     std::condition_variable wake;
 
     uint64_t ppu_deadline = 0;         // see single_cycle()
+    std::string new_cart_dir;          // the cartridge folder this construction created, while it is under way
     void sync_ppu();
     void build_components(int clock_speed);
     void destroy_components();
+    void discard_new_folder();
     void operation_thread();
     void frame_callback();
     void write_battery_ram();

@@ -1,10 +1,12 @@
 """Type information for the kestrix extension module (an NES emulator)."""
+import os
 from collections.abc import Callable
 from typing import Any, Protocol, SupportsIndex, overload
 
 import numpy as np
 
 _U8 = np.dtype[np.uint8]
+_Path = str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]
 
 class _RomFile(Protocol):
     """What the file-object constructor uses: the name gives the save folder, read() the image."""
@@ -23,8 +25,8 @@ class NES(metaclass=_pybind11_type):
     """One console: CPU, PPU, APU, cartridge and an optional run thread."""
 
     @overload
-    def __init__(self, rom_name: str | bytes | bytearray, CLOCK_SPEED: SupportsIndex = 1789773) -> None:
-        """Loads the cartridge image at the path rom_name (not os.PathLike: pass str(path))."""
+    def __init__(self, rom_name: _Path, CLOCK_SPEED: SupportsIndex = 1789773) -> None:
+        """Loads the cartridge image at the path rom_name (text, bytes or os.PathLike such as pathlib.Path)."""
     @overload
     def __init__(self, CLOCK_SPEED: SupportsIndex = 1789773) -> None:
         """A console with an empty (zero-filled NROM) cartridge."""
@@ -56,7 +58,7 @@ class NES(metaclass=_pybind11_type):
         """Restores slot `slot`; False when the slot has no file."""
     def setPaused(self, paused: bool, /) -> None:
         """Pauses or resumes the run thread."""
-    def setSaveDir(self, dir: str | bytes | bytearray, /) -> bool:
+    def setSaveDir(self, dir: _Path, /) -> bool:
         """Moves the save-state folder to an existing folder; False when it does not exist."""
     def getSaveDir(self) -> str:
         """The save-state folder."""

@@ -128,11 +128,27 @@ def test_named_arguments_by_keyword(cart):
     nes.setPaused(None)
 
 
+class PathThatReads:
+    """A path-like object that also has "name" and "read": it is a path all the same."""
+
+    def __init__(self, path):
+        self.path, self.name = path, "Other.nes"
+
+    def __fspath__(self):
+        return os.fsencode(self.path)
+
+    def read(self):
+        return b""
+
+
 @pytest.mark.parametrize("make", [
     lambda p: kestrix.NES(str(p)),
     lambda p: kestrix.NES(os.fsencode(str(p))),
     lambda p: kestrix.NES(str(p), 1000),
-], ids=["text", "bytes", "text-clock"])
+    lambda p: kestrix.NES(p),
+    lambda p: kestrix.NES(rom_name=p, CLOCK_SPEED=1000),
+    lambda p: kestrix.NES(PathThatReads(p)),
+], ids=["text", "bytes", "text-clock", "pathlib", "pathlib-keyword", "fspath-bytes-with-read"])
 def test_path_constructor(cart, make):
     nes = make(cart)
     folder = os.path.join(os.environ["HOME"], ".config", "Morvanet", "Some_Game")

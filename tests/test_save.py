@@ -181,6 +181,59 @@ def test_slot_names(cart, slot):
     assert c.nes.loadState(slot + 1) is False
 
 
+class BytesPath:
+    """A path-like object whose os.fspath() is a byte string."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return os.fsencode(self.path)
+
+
+@pytest.mark.parametrize("as_path", [pathlib.Path, BytesPath], ids=["pathlib", "fspath-bytes"])
+def test_save_dir_takes_path_objects(console, tmp_path, as_path):
+    nes = console("loop: JMP loop")
+    assert nes.setSaveDir(as_path(tmp_path / "missing")) is False
+    other = tmp_path / "slots"
+    other.mkdir()
+    assert nes.setSaveDir(as_path(other)) is True
+    assert nes.getSaveDir() == str(other)
+
+
+class RomFile:
+    """A file object: `read` runs `on_read` first, then returns `data`."""
+
+    def __init__(self, name, data=b"junk", on_read=lambda: None):
+        self.name, self.data, self.on_read = name, data, on_read
+
+    def read(self):
+        self.on_read()
+        return self.data
+
+
+class NoRead:
+    name = "junk.nes"
+
+
+@pytest.mark.parametrize("make, kept", [
+    (lambda d, folder: kestrix.NES(d / "absent" / "junk.nes"), False),
+    (lambda d, folder: kestrix.NES(str(d / "junk.nes")), False),
+    (lambda d, folder: kestrix.NES(RomFile("junk.nes")), False),
+    (lambda d, folder: kestrix.NES(NoRead()), False),
+    (lambda d, folder: folder.mkdir() or kestrix.NES(str(d / "junk.nes")), True),
+    (lambda d, folder: kestrix.NES(RomFile("junk.nes", on_read=lambda: (folder / "note").write_text("x"))), True),
+], ids=["missing", "not-a-cartridge", "bad-image", "no-read", "existed-before", "filled-meanwhile"])
+def test_failed_construction_leaves_no_new_empty_folder(tmp_path, capfd, make, kept):
+    (tmp_path / "junk.nes").write_bytes(b"NES\x1a" + bytes(12))
+    folder = cart_folder("junk")
+    folder.parent.mkdir(parents=True)
+    with pytest.raises((OSError, ValueError, AttributeError)):
+        make(tmp_path, folder)
+    assert str(folder) in capfd.readouterr().out.splitlines()  # the folder lines come first all the same
+    assert folder.is_dir() == kept
+
+
 def test_save_dir_and_battery_folder(cart, tmp_path):
     c = cart(name="Game One.nes", mapper=1, prg_kb=32, chr_kb=8, battery=True)
     home_dir = c.nes.getSaveDir()

@@ -424,9 +424,10 @@ def test_memory_of_many_consoles_stops_growing(cart, run_script):
 
 @pytest.mark.parametrize("clock, frames_before", [(1, 1), (1789773, 3000)])
 def test_stop_and_pause_cut_a_pacing_wait_short(cart, run_script, clock, frames_before):
-    # After runFrame() the run thread waits as long as the frames it did not
-    # pace (hours at 1 Hz, 50 s for 3,000 frames at the normal rate). stop()
-    # and pause used to sit out the whole wait; the script's time limit checks.
+    # At 1 Hz the run thread waits seconds after every instruction (and,
+    # before the time line began at start(), waited 50 s after 3,000 runFrame()
+    # frames at the normal rate). stop() and pause used to sit out the whole
+    # wait; the script's time limit checks.
     out = run_script(f"""
         import time, kestrix
         nes = kestrix.NES({cart!r}, CLOCK_SPEED={clock})

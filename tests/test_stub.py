@@ -21,7 +21,7 @@ MODULE_DIR = pathlib.Path(kestrix.__file__).resolve().parent
 ARG_TYPES = {
     "typing.SupportsInt | typing.SupportsIndex": "SupportsIndex",
     "bool": "bool",
-    "str": "str | bytes | bytearray",
+    "str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]": "_Path",
     "object": "_RomFile",
     "ControllerWrapper": "Controller",
     "kestrix.Controller": "Controller",
@@ -169,7 +169,8 @@ nes = kestrix.NES(1789773)
 nes = kestrix.NES(CLOCK_SPEED=0)
 nes = kestrix.NES(open("game.nes", "rb"))
 nes = kestrix.NES(io.BytesIO(b""))
-kestrix.NES(pathlib.Path("game.nes"))  # E: neither text nor a file object
+nes = kestrix.NES(pathlib.Path("game.nes"))
+nes = kestrix.NES(rom_name=pathlib.Path("game.nes"), CLOCK_SPEED=0)
 kestrix.NES(1.5)  # E
 kestrix.NES("game.nes", 60.0)  # E
 kestrix.NES("game.nes", CLOCK_SPEED="fast")  # E
@@ -188,7 +189,8 @@ found: bool = nes.loadState(np.int64(3))
 nes.setPaused(True)
 nes.setPaused("yes")  # E
 nes.setSaveDir("/tmp")
-nes.setSaveDir(pathlib.Path("/tmp"))  # E
+nes.setSaveDir(pathlib.Path("/tmp"))
+nes.setSaveDir(io.BytesIO(b""))  # E: not a path
 folder: str = nes.getSaveDir()
 pad = kestrix.Controller()
 nes.setController(pad, 0)

@@ -156,6 +156,22 @@ def test_folder_lines(cart, run_script):
     assert out == head + rom + head + ["Folder already exists. Checking for save..."] + rom
 
 
+def test_construction_lines_keep_their_place_in_piped_output(cart, run_script):
+    path = cart(name="Tetris.nes")
+    home = os.environ["HOME"]
+    out = run_script(f"""
+        import kestrix
+        print("before", flush=True)
+        kestrix.NES({path!r})
+        print("between", flush=True)
+        kestrix.NES()
+        print("after", flush=True)
+    """, env={"PYTHONUNBUFFERED": None}).stdout.splitlines()  # it would make the C library's output unbuffered too
+    rom = ["No Battery", "iNES", "0"]
+    assert out == (["before", f"LINUX, {home}/.config", f"{home}/.config/Morvanet/Tetris", *rom, "CHR-RAM Copied.",
+                    "between", "No rom specified.", *rom, "rom created.", "CHR-RAM Copied.", "after"])
+
+
 @pytest.mark.parametrize("problem", ["unset", "no-config"])
 def test_home_problems(cart, monkeypatch, problem):
     path = cart()
@@ -278,6 +294,25 @@ def test_pacing_follows_the_wall_clock(console, running):
     assert cycles <= elapsed * CLOCK + 2000
     # ... and not grossly behind it (generous: the machine may be busy).
     assert cycles >= 0.05 * elapsed * CLOCK
+
+
+def test_start_runs_at_once_after_warm_up_and_restart(console, running):
+    # The time line begins at each start(): the frames run before (by
+    # runFrame() or an earlier run) are not waited for.
+    nes = console(NOP_LOOP[0])
+    for _ in range(180):
+        nes.runFrame()
+    for _ in range(2):  # the first start, then a restart after stop()
+        before = nes.frameCount()
+        t0 = time.monotonic()
+        nes.start()
+        running(nes)
+        time.sleep(0.5)
+        frames = nes.frameCount() - before
+        elapsed = time.monotonic() - t0
+        nes.stop()
+        # About 30 paced frames; a few are enough on a busy machine or a sanitizer build.
+        assert 3 <= frames <= elapsed * CLOCK / (FRAME_DOTS / 3) + 2
 
 
 @pytest.mark.parametrize("double_pause", [False, True])
