@@ -209,10 +209,8 @@ NESUnit::NESUnit(int clock_speed) {
         cpu->lazy_ppu = !ppu->has_dot_clock();
         mark_live(this, true);
         units_mark(this, true);
-        new_cart_dir.clear();
     } catch (...) {
         destroy_components();
-        discard_new_folder();
         throw;
     }
 }

@@ -311,8 +311,9 @@ def test_start_runs_at_once_after_warm_up_and_restart(console, running):
         frames = nes.frameCount() - before
         elapsed = time.monotonic() - t0
         nes.stop()
-        # About 30 paced frames; a few are enough on a busy machine or a sanitizer build.
-        assert 3 <= frames <= elapsed * CLOCK / (FRAME_DOTS / 3) + 2
+        # About 30 paced frames (fewer on a busy machine or a sanitizer
+        # build), where waiting for the frames stepped before gave none.
+        assert 1 <= frames <= elapsed * CLOCK / (FRAME_DOTS / 3) + 2
 
 
 @pytest.mark.parametrize("double_pause", [False, True])
