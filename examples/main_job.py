@@ -67,7 +67,7 @@ def main(argv: list[str] | None = None) -> int:
     need("imageio", "imageio")
     wall_start = time.perf_counter()
     try:
-        nes = open_console(rom)
+        nes = open_console(rom, log=sys.stderr)
     except CartridgeError as e:
         print(e, file=sys.stderr)
         return 2

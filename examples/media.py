@@ -53,7 +53,7 @@ class CartridgeError(Exception):
     """A cartridge that cannot be loaded, with a one-line reason."""
 
 
-def open_console(rom: pathlib.Path, log: TextIO | None = sys.stderr) -> kestrix.NES:
+def open_console(rom: pathlib.Path, log: TextIO | None) -> kestrix.NES:
     """Loads a cartridge. The lines the module prints while it does (save
     folder, header facts) go to the C library's standard output, file
     descriptor 1, where Python's own redirection cannot catch them: they are

@@ -164,7 +164,7 @@ def main(argv: list[str] | None = None) -> int:
     args = ap.parse_args(argv)
     rom = pathlib.Path(args.rom) if args.rom else default_rom()
     try:
-        nes = open_console(rom)
+        nes = open_console(rom, log=sys.stderr)
     except CartridgeError as e:
         print(e, file=sys.stderr)
         return 2

@@ -64,7 +64,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"record.py: {e}", file=sys.stderr)
         return 2
     try:
-        nes = open_console(rom)
+        nes = open_console(rom, log=sys.stderr)
     except CartridgeError as e:
         print(e, file=sys.stderr)
         return 2

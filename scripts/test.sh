@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test, announcing each phase with the time it usually takes on
-# the 2-core development machine:
+# the 2-core development machine with one core free (about 8 minutes in all;
+# more under load):
 #   1. environment: .venv, the development requirements (when changed)
 #   2. optimised build (when its inputs changed) and the Python tests against it
 #   3. a build with AddressSanitizer and UndefinedBehaviorSanitizer: the C++
@@ -30,13 +31,13 @@ phase() {
     echo "== [$n/$total] $1 (usually $2)"
 }
 
-phase "environment: .venv and the development requirements" "2 s; 1-3 min on a fresh clone"
+phase "environment: .venv and the development requirements" "under 1 s; 1-3 min on a fresh clone"
 source "$root/scripts/env.sh"
 kestrix_venv
 cd "$root"
 py="$root/.venv/bin/python"
 
-phase "optimised build, then the Python tests against it" "PYTEST_OPT; plus 1-3 min when the module is rebuilt"
+phase "optimised build, then the Python tests against it" "1 min; plus 1-3 min when the module is rebuilt"
 kestrix_build
 "$py" -m pytest -q -p no:cacheprovider tests "$@"
 if [ "$quick" = 1 ]; then
@@ -44,7 +45,7 @@ if [ "$quick" = 1 ]; then
     exit 0
 fi
 
-phase "address and undefined-behaviour sanitizers: build, C++ core tests, Python tests" "ASAN_ALL"
+phase "address and undefined-behaviour sanitizers: build, C++ core tests, Python tests" "5 min"
 asan_dir="$root/build/sanitize"
 cmake -S "$root" -B "$asan_dir" -DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_CPP_TESTS=ON \
     -DPython_EXECUTABLE="$py" -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null
@@ -57,7 +58,7 @@ san_env=(LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=l
 env "${san_env[@]}" "$py" -c 'import kestrix, sys; assert "sanitize" in kestrix.__file__, kestrix.__file__'
 env "${san_env[@]}" "$py" -m pytest -q -p no:cacheprovider tests "$@"
 
-phase "thread stress test under ThreadSanitizer: build and run" "TSAN_ALL"
+phase "thread stress test under ThreadSanitizer: build and run" "30 s"
 tsan_dir="$root/build/tsan"
 cmake -S "$root" -B "$tsan_dir" -DKESTRIX_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_CPP_TESTS=ON \
     -DKESTRIX_STRESS_SECONDS=3 \
@@ -65,14 +66,14 @@ cmake -S "$root" -B "$tsan_dir" -DKESTRIX_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebI
 cmake --build "$tsan_dir" -j "$(nproc)" --target stress_threads >/dev/null
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" ctest --test-dir "$tsan_dir" -R '^stress_threads$' --output-on-failure
 
-phase "fuzz harnesses: clang build, short fixed runs of each on its seed corpus" "FUZZ_ALL"
+phase "fuzz harnesses: clang build, short fixed runs of each on its seed corpus" "1-2 min"
 have_libfuzzer() {
     command -v clang++ >/dev/null 2>&1 &&
         printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' |
         clang++ -fsanitize=fuzzer -x c++ - -o /dev/null >/dev/null 2>&1
 }
 if ! have_libfuzzer && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-    echo "installing clang and its fuzzer runtime with apt-get (clang libclang-rt-dev; a few minutes)"
+    echo "installing clang and its fuzzer runtime with apt-get (clang libclang-rt-dev; a minute or two)"
     apt-get install -y -q clang libclang-rt-dev >/dev/null 2>&1 ||
         { apt-get update -q >/dev/null 2>&1 && apt-get install -y -q clang libclang-rt-dev >/dev/null 2>&1; } || true
 fi
