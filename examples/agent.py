@@ -22,7 +22,7 @@ import time
 import numpy as np
 
 import kestrix
-from media import BUTTONS, InputScript, default_rom, flush_c_stdio
+from media import BUTTONS, CartridgeError, InputScript, default_rom, open_console
 
 RESET_SLOT = 0
 # Leaves the title screen: Start is tapped, then the game gets a moment to begin.
@@ -34,8 +34,8 @@ GREY_WEIGHTS = np.array([77, 150, 29], dtype=np.uint16)  # sums to 256
 class Env:
     """One console as an episodic environment."""
 
-    def __init__(self, rom: pathlib.Path, save_dir: str, skip: int) -> None:
-        self.nes = kestrix.NES(str(rom))
+    def __init__(self, nes: kestrix.NES, save_dir: str, skip: int) -> None:
+        self.nes = nes
         if not self.nes.setSaveDir(save_dir):
             raise RuntimeError(f"cannot use {save_dir} as save folder")
         self.pad = kestrix.Controller()
@@ -94,8 +94,11 @@ def main(argv: list[str] | None = None) -> int:
     if min(args.consoles, args.steps, args.episode, args.skip) < 1:
         ap.error("--consoles, --steps, --episode and --skip must be at least 1")
     rom = pathlib.Path(args.rom) if args.rom else default_rom()
-    if not rom.is_file():
-        print(f"cartridge not found: {rom}", file=sys.stderr)
+    try:
+        # The other consoles load the same file quietly: one report of it is enough.
+        consoles = [open_console(rom, log=sys.stderr if i == 0 else None) for i in range(args.consoles)]
+    except CartridgeError as e:
+        print(e, file=sys.stderr)
         return 2
     rng = np.random.default_rng(args.seed)
 
@@ -103,8 +106,7 @@ def main(argv: list[str] | None = None) -> int:
         dirs = [pathlib.Path(tmp) / f"console{i}" for i in range(args.consoles)]
         for d in dirs:
             d.mkdir()
-        envs = [Env(rom, str(d), args.skip) for d in dirs]
-        flush_c_stdio()
+        envs = [Env(nes, str(d), args.skip) for nes, d in zip(consoles, dirs)]
         start = time.perf_counter()
         obs = np.stack([env.reset() for env in envs])
         episodes = 0

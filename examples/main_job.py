@@ -1,16 +1,18 @@
 """The main job: plays a cartridge headless with a scripted sequence of button
 presses and writes what it saw and heard.
 
-Usage: main_job.py [ROM] [--frames N] [--out DIR] [--mp4]
+Usage: main_job.py [ROM] [--frames N] [--out DIR] [--every N] [--mp4] [--no-progress]
 
 Without ROM it plays demo/demo.nes, or the nes15 puzzle from the shared test
 cartridges while the demo is not there. Into DIR (default ./out) it writes
-  frames.gif      every 2nd frame at 30 fps (identical neighbours merged)
+  frames.gif      every Nth frame (default 2: 30 fps), identical neighbours merged
   frames.mp4      the same frames as H.264 video, with --mp4
   last_frame.png  the final picture, 256 x 240
   audio.wav       the mixed sound, 44,100 Hz mono 16-bit
 and prints frames, emulated and wall time and the unpaced frame rate, which
-times the emulation alone (not the copying and encoding of frames)."""
+times the emulation alone (not the copying and encoding of frames). The
+module's loading lines go to standard error, with the progress bar
+(--no-progress hides the bar)."""
 from __future__ import annotations
 
 import argparse
@@ -21,8 +23,8 @@ import time
 from collections.abc import Iterable
 
 import kestrix
-from media import (CPU_HZ, FRAME_HZ, SAMPLE_RATE, InputScript, VideoWriter, default_rom, flush_c_stdio, human_size,
-                   need, write_png, write_wav)
+from media import (CPU_HZ, FRAME_RATE, SAMPLE_RATE, CartridgeError, InputScript, VideoWriter, default_rom, human_size,
+                   need, open_console, write_png, write_wav)
 
 # What a player might do in the first ten seconds: leave the title screen,
 # then walk right and left, jump, fire. (start s, held s, buttons)
@@ -62,18 +64,17 @@ def main(argv: list[str] | None = None) -> int:
     if args.frames < 1 or args.every < 1:
         ap.error("--frames and --every must be at least 1")
     rom = pathlib.Path(args.rom) if args.rom else default_rom()
-    if not rom.is_file():
-        print(f"cartridge not found: {rom}", file=sys.stderr)
-        return 2
     need("imageio", "imageio")
+    wall_start = time.perf_counter()
+    try:
+        nes = open_console(rom, log=sys.stderr)
+    except CartridgeError as e:
+        print(e, file=sys.stderr)
+        return 2
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
-    fps = FRAME_HZ / args.every
+    fps = FRAME_RATE / args.every
 
-    wall_start = time.perf_counter()
-    sys.stdout.flush()
-    nes = kestrix.NES(str(rom))
-    flush_c_stdio()
     pad = kestrix.Controller()
     nes.setController(pad, 0)
     script = InputScript.in_seconds(SCRIPT)
@@ -119,7 +120,7 @@ def main(argv: list[str] | None = None) -> int:
     print(f"frames/second:    {args.frames / emulating:.1f} (unpaced, emulation only)")
     for v in videos:
         merged = f" ({v.stored} pictures once repeats are merged)" if v.stored and v.stored < v.count else ""
-        print(f"wrote {v.path}: {v.count} frames at {v.fps:.1f} fps{merged}, {human_size(os.path.getsize(v.path))}")
+        print(f"wrote {v.path}: {v.count} frames at {float(v.fps):.1f} fps{merged}, {human_size(os.path.getsize(v.path))}")
     print(f"wrote {out / 'last_frame.png'}: 256 x 240")
     print(f"wrote {out / 'audio.wav'}: {samples} samples, {samples / SAMPLE_RATE:.2f} s at {SAMPLE_RATE} Hz")
     return 0

@@ -1,15 +1,22 @@
-"""Helpers shared by the examples: the default cartridge, scripted button
-presses, and writing frames and audio to GIF, MP4, PNG and WAV files."""
+"""Helpers shared by the examples: the default cartridge, loading it with the
+module's diagnostic lines kept apart, scripted button presses, and writing
+frames and audio to GIF, MP4 (with sound), PNG and WAV files."""
 from __future__ import annotations
 
 import ctypes
+import os
 import pathlib
+import subprocess
 import sys
+import tempfile
 import wave
 from collections.abc import Iterable
-from typing import Any
+from fractions import Fraction
+from typing import Any, TextIO
 
 import numpy as np
+
+import kestrix
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -18,8 +25,10 @@ DEMO_ROM = ROOT / "demo" / "demo.nes"
 FALLBACK_ROM = ROOT.parent / "shared" / "roms" / "nes15" / "nes15-NTSC.nes"
 
 CPU_HZ = 1789773
-# Every frame is 341 x 262 dots, three dots per CPU cycle.
-FRAME_HZ = CPU_HZ * 3 / (341 * 262)
+# Every frame is 341 x 262 dots (no frame is a dot shorter), three dots per
+# CPU cycle: 60.0985 Hz, the rate at which frames and sound are made.
+FRAME_RATE = Fraction(CPU_HZ * 3, 341 * 262)
+FRAME_HZ = float(FRAME_RATE)
 SAMPLE_RATE = 44100
 
 # Button order of Controller.updateInputs.
@@ -32,12 +41,49 @@ def default_rom() -> pathlib.Path:
 
 
 def flush_c_stdio() -> None:
-    """The module prints its diagnostics with C stdio, which is block-buffered
-    into a pipe: flush it so they come before our own output."""
+    """The module prints its diagnostics with C stdio, which may hold them in
+    its buffer: flush it so they come before our own output."""
     try:
         ctypes.CDLL(None).fflush(None)
     except (OSError, AttributeError):
         pass
+
+
+class CartridgeError(Exception):
+    """A cartridge that cannot be loaded, with a one-line reason."""
+
+
+def open_console(rom: pathlib.Path, log: TextIO | None) -> kestrix.NES:
+    """Loads a cartridge. The lines the module prints while it does (save
+    folder, header facts) go to the C library's standard output, file
+    descriptor 1, where Python's own redirection cannot catch them: they are
+    captured there and passed on to `log` (None drops them), so that standard
+    output holds only what the example prints itself. A missing file or one
+    that is no cartridge raises CartridgeError; its lines are then dropped."""
+    if not rom.is_file():
+        raise CartridgeError(f"cartridge not found: {rom}")
+    sys.stdout.flush()
+    with tempfile.TemporaryFile() as captured:
+        saved = os.dup(1)
+        os.dup2(captured.fileno(), 1)
+        try:
+            nes = kestrix.NES(str(rom))
+        except ValueError as e:
+            raise CartridgeError(f"not a cartridge: {rom}: {e}") from None
+        except OSError as e:
+            raise CartridgeError(f"cannot read cartridge: {rom}: {e.strerror or e}") from None
+        except RuntimeError as e:  # e.g. its save folder cannot be made
+            raise CartridgeError(f"cannot load cartridge: {rom}: {e}") from None
+        finally:
+            flush_c_stdio()  # before fd 1 is given back, or the lines would follow it there
+            os.dup2(saved, 1)
+            os.close(saved)
+        captured.seek(0)
+        lines = captured.read().decode(errors="replace")
+    if log is not None and lines:
+        log.write(lines)
+        log.flush()
+    return nes
 
 
 def buttons_from_names(names: str) -> tuple[bool, ...]:
@@ -125,10 +171,11 @@ def gif_durations_ms(count: int, fps: float) -> list[int]:
 
 class VideoWriter:
     """Collects RGB frames into an animated GIF (Pillow, through imageio) or an
-    MP4 (ffmpeg from the imageio-ffmpeg package, streamed while recording),
-    chosen by the file extension."""
+    H.264 MP4 (the ffmpeg of the imageio-ffmpeg package, streamed while
+    recording), chosen by the file extension. `fps` may be a Fraction: an MP4
+    keeps it exactly, so that its picture stays in step with the sound."""
 
-    def __init__(self, path: pathlib.Path | str, fps: float) -> None:
+    def __init__(self, path: pathlib.Path | str, fps: float | Fraction) -> None:
         self.path = pathlib.Path(path)
         self.fps = fps
         self.count = 0
@@ -138,20 +185,20 @@ class VideoWriter:
         self._writer: Any = None
         if self.kind == "mp4":
             try:
-                import imageio_ffmpeg  # noqa: F401  (bundles the ffmpeg binary)
+                import imageio_ffmpeg
             except ImportError:
                 raise RuntimeError("MP4 needs the imageio-ffmpeg package (pip install imageio-ffmpeg)") from None
-            import imageio.v2 as iio2
             # 256 x 240 is a multiple of ffmpeg's 16-pixel blocks: no rescaling.
-            self._writer = iio2.get_writer(str(self.path), format="FFMPEG", mode="I", fps=fps,
-                                           codec="libx264", quality=8, macro_block_size=16,
-                                           ffmpeg_log_level="error")
+            self._writer = imageio_ffmpeg.write_frames(str(self.path), (256, 240), fps=Fraction(fps),
+                                                       codec="libx264", quality=8, macro_block_size=16,
+                                                       ffmpeg_log_level="error")
+            self._writer.send(None)
         elif self.kind != "gif":
             raise ValueError(f"{self.path}: the video must be .gif or .mp4")
 
     def add(self, frame: np.ndarray) -> None:
         if self._writer is not None:
-            self._writer.append_data(frame)
+            self._writer.send(np.ascontiguousarray(frame))
         else:
             self._frames.append(np.array(frame, copy=True))
         self.count += 1
@@ -164,7 +211,7 @@ class VideoWriter:
             import imageio.v3 as iio
             # Identical consecutive frames are merged by Pillow, their delays added.
             iio.imwrite(self.path, np.stack(self._frames), plugin="pillow", loop=0,
-                        duration=gif_durations_ms(len(self._frames), self.fps))
+                        duration=gif_durations_ms(len(self._frames), float(self.fps)))
             self._frames = []
             from PIL import Image
             with Image.open(self.path) as im:
@@ -175,6 +222,20 @@ class VideoWriter:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+def mux_audio(video: pathlib.Path, wav: pathlib.Path) -> None:
+    """Adds the WAV's sound to an MP4 as an AAC track, the picture copied as it
+    is. Both start at the console's power-on, so they are in step."""
+    import imageio_ffmpeg
+    muxed = video.with_name(video.stem + ".muxing" + video.suffix)
+    cmd = [imageio_ffmpeg.get_ffmpeg_exe(), "-y", "-v", "error", "-i", str(video), "-i", str(wav),
+           "-map", "0:v:0", "-map", "1:a:0", "-c:v", "copy", "-c:a", "aac", "-b:a", "128k", str(muxed)]
+    proc = subprocess.run(cmd, capture_output=True, text=True)
+    if proc.returncode != 0:
+        muxed.unlink(missing_ok=True)
+        raise RuntimeError(f"ffmpeg could not add the sound to {video}: {proc.stderr.strip()}")
+    os.replace(muxed, video)
 
 
 def need(module: str, package: str) -> None:

@@ -25,7 +25,7 @@ import time
 from typing import Any
 
 import kestrix
-from media import FRAME_HZ, SAMPLE_RATE, default_rom, flush_c_stdio
+from media import FRAME_HZ, SAMPLE_RATE, CartridgeError, default_rom, open_console
 
 os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
 try:
@@ -163,15 +163,15 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--frames", type=int, default=0, help="quit after N frames (0: play until Esc)")
     args = ap.parse_args(argv)
     rom = pathlib.Path(args.rom) if args.rom else default_rom()
-    if not rom.is_file():
-        print(f"cartridge not found: {rom}", file=sys.stderr)
+    try:
+        nes = open_console(rom, log=sys.stderr)
+    except CartridgeError as e:
+        print(e, file=sys.stderr)
         return 2
     if not HAVE_PYGAME:
         print("play.py needs pygame-ce: pip install pygame-ce", file=sys.stderr)
         return 1
 
-    nes = kestrix.NES(str(rom))
-    flush_c_stdio()
     pygame.display.init()
     screen = pygame.display.set_mode((256 * max(1, args.scale), 240 * max(1, args.scale)))
     pygame.display.set_caption(f"kestrix - {rom.stem}")

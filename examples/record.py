@@ -3,10 +3,11 @@
 Usage: record.py [ROM] [--frames N] [--video PATH] [--wav PATH] [--every K]
                  [--press FRAME=BUTTONS | --press FIRST-END=BUTTONS ...]
 
-The video is an animated GIF or an H.264 MP4 (needs imageio-ffmpeg), chosen by
-the extension of --video (default record.gif); --every K keeps every Kth frame
+The video is an animated GIF or an H.264 MP4 with the sound as AAC (needs
+imageio-ffmpeg), chosen by the extension of --video (default record.gif), at
+the console's frame rate of 60.0985 Hz; --every K keeps every Kth frame
 (default 2 for GIF, 1 for MP4). The WAV (default record.wav) is 44,100 Hz mono
-16-bit. Presses hold buttons: "150=Start" taps Start at frame 150 for six
+16-bit. The module's loading lines go to standard error. Presses hold buttons: "150=Start" taps Start at frame 150 for six
 frames, "200-320=Right+A" holds Right and A from frame 200 to 319."""
 from __future__ import annotations
 
@@ -15,18 +16,17 @@ import pathlib
 import sys
 
 import kestrix
-from media import FRAME_HZ, SAMPLE_RATE, InputScript, VideoWriter, default_rom, flush_c_stdio, need, write_wav
+from media import (FRAME_RATE, SAMPLE_RATE, CartridgeError, InputScript, VideoWriter, default_rom, mux_audio, need,
+                   open_console, write_wav)
 
 
-def record(rom: pathlib.Path, frames: int, video: pathlib.Path, wav: pathlib.Path, every: int,
+def record(nes: kestrix.NES, frames: int, video: pathlib.Path, wav: pathlib.Path, every: int,
            script: InputScript) -> tuple[int, int]:
-    """Returns (video frames, audio samples) written."""
-    nes = kestrix.NES(str(rom))
-    flush_c_stdio()
+    """Returns (video frames, audio samples) written. An MP4 gets the sound too."""
     pad = kestrix.Controller()
     nes.setController(pad, 0)
     blocks: list[bytes] = []
-    with VideoWriter(video, FRAME_HZ / every) as out:
+    with VideoWriter(video, FRAME_RATE / every) as out:
         for frame in range(frames):
             pad.updateInputs(list(script.buttons(frame)))
             nes.runFrame()
@@ -35,7 +35,12 @@ def record(rom: pathlib.Path, frames: int, video: pathlib.Path, wav: pathlib.Pat
                 blocks.append(block)
             if frame % every == every - 1:
                 out.add(nes.getImg())
-    return out.count, write_wav(wav, blocks)
+    samples = write_wav(wav, blocks)
+    # The sound lags the picture by less than one block of 1,024 samples
+    # (23 ms): the block still being filled at the end is not yet available.
+    if out.kind == "mp4" and samples:
+        mux_audio(video, wav)
+    return out.count, samples
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -49,9 +54,6 @@ def main(argv: list[str] | None = None) -> int:
                     help="hold buttons (A B Select Start Up Down Left Right, joined with +)")
     args = ap.parse_args(argv)
     rom = pathlib.Path(args.rom) if args.rom else default_rom()
-    if not rom.is_file():
-        print(f"cartridge not found: {rom}", file=sys.stderr)
-        return 2
     video = pathlib.Path(args.video)
     every = args.every or (1 if video.suffix.lower() == ".mp4" else 2)
     if args.frames < 1 or every < 1:
@@ -61,13 +63,20 @@ def main(argv: list[str] | None = None) -> int:
     except ValueError as e:
         print(f"record.py: {e}", file=sys.stderr)
         return 2
+    try:
+        nes = open_console(rom, log=sys.stderr)
+    except CartridgeError as e:
+        print(e, file=sys.stderr)
+        return 2
     need("imageio", "imageio")
     try:
-        count, samples = record(rom, args.frames, video, pathlib.Path(args.wav), every, script)
+        count, samples = record(nes, args.frames, video, pathlib.Path(args.wav), every, script)
     except (ValueError, RuntimeError) as e:
         print(f"record.py: {e}", file=sys.stderr)
         return 2
-    print(f"wrote {video}: {count} frames at {FRAME_HZ / every:.1f} fps")
+    fps = float(FRAME_RATE / every)
+    sound = f", with {samples / SAMPLE_RATE:.2f} s of AAC sound" if video.suffix.lower() == ".mp4" and samples else ""
+    print(f"wrote {video}: {count} frames at {fps:.4f} fps, {count / fps:.2f} s{sound}")
     print(f"wrote {args.wav}: {samples} samples, {samples / SAMPLE_RATE:.2f} s")
     return 0
 

@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # Shared set-up: creates .venv with CPython 3.12 (pyenv's when python3.12 is
 # not on PATH), installs the build and test dependencies and builds kestrix.
+# Each step is skipped when what it reads is unchanged since it last ran
+# (stamp files in .venv). Run it, or source it and call kestrix_venv and
+# kestrix_build (scripts/test.sh does, to announce them apart).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+venv="$root/.venv"
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+# cmake, ctest and ninja come from the venv (requirements-dev.txt), not the system.
+export PATH="$venv/bin:$PATH"
 
 find_python312() {
     local cand
@@ -18,11 +25,37 @@ find_python312() {
     return 1
 }
 
-venv="$root/.venv"
-if [ ! -x "$venv/bin/python" ]; then
-    py="$(find_python312)"
-    "$py" -m venv "$venv"
+# The venv and the packages of requirements-dev.txt.
+kestrix_venv() {
+    if [ ! -x "$venv/bin/python" ]; then
+        local py
+        py="$(find_python312)"
+        echo "creating $venv with $py"
+        "$py" -m venv "$venv"
+    fi
+    local want
+    want="$(sha256sum "$root/requirements-dev.txt" | cut -d' ' -f1)"
+    if [ "$(cat "$venv/.requirements-stamp" 2>/dev/null)" != "$want" ]; then
+        echo "installing the development requirements (requirements-dev.txt) into .venv"
+        "$venv/bin/python" -m pip install -q -r "$root/requirements-dev.txt"
+        echo "$want" >"$venv/.requirements-stamp"
+    fi
+}
+
+# The optimised module, installed into the venv.
+kestrix_build() {
+    local want
+    want="$("$venv/bin/python" "$root/scripts/build_inputs.py" "$root")"
+    if [ "$(cat "$venv/.build-stamp" 2>/dev/null)" = "$want" ] &&
+        compgen -G "$venv/lib/python3.12/site-packages/kestrix.*.so" >/dev/null; then
+        return 0
+    fi
+    echo "building kestrix (optimised) and installing it into .venv"
+    "$venv/bin/python" -m pip install -q --no-build-isolation "$root"
+    echo "$want" >"$venv/.build-stamp"
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    kestrix_venv
+    kestrix_build
 fi
-export PIP_DISABLE_PIP_VERSION_CHECK=1
-"$venv/bin/python" -m pip install -q -r "$root/requirements-dev.txt"
-"$venv/bin/python" -m pip install -q --no-build-isolation "$root"

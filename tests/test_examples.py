@@ -2,9 +2,11 @@
 on a cartridge whose picture and sound are known."""
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import wave
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -77,7 +79,8 @@ paint:  LDX #$3F
         RTI
 """
 TONE_HZ = 1789773 / (16 * (0xFD + 1))
-FRAME_SAMPLES = 44100 * (341 * 262 / 3) / 1789773
+FRAME_HZ = 1789773 / (341 * 262 / 3)
+FRAME_SAMPLES = 44100 / FRAME_HZ
 
 
 @pytest.fixture
@@ -118,6 +121,24 @@ def gif_frames(path):
 def mp4_frames(path):
     import imageio.v3 as iio
     return [f.shape for f in iio.imiter(path, plugin="FFMPEG")]
+
+
+def stream_seconds(path) -> dict[str, float]:
+    """The decoded length of each stream of a media file, by media type."""
+    import imageio_ffmpeg
+    listing = subprocess.run([imageio_ffmpeg.get_ffmpeg_exe(), "-v", "error", "-i", str(path), "-f", "framecrc", "-"],
+                             capture_output=True, text=True, check=True, timeout=120).stdout
+    time_base, kind, ticks = {}, {}, {}
+    for line in listing.splitlines():
+        key, _, value = line.partition(": ")
+        if key.startswith("#tb "):
+            time_base[key[4:]] = Fraction(value)
+        elif key.startswith("#media_type "):
+            kind[key[12:]] = value
+        elif not line.startswith("#"):
+            stream, _dts, _pts, duration, *_ = (field.strip() for field in line.split(","))
+            ticks[stream] = ticks.get(stream, 0) + int(duration)
+    return {kind[s]: float(n * time_base[s]) for s, n in ticks.items()}
 
 
 def colour_index(img, palette) -> int:
@@ -190,12 +211,16 @@ def test_main_job_default_cartridge_and_mp4(tmp_path):
 
 
 @pytest.mark.parametrize("script", ["main_job.py", "record.py", "agent.py", "play.py"])
-def test_missing_cartridge_is_reported(tmp_path, script):
+@pytest.mark.parametrize("name, message", [("none.nes", "cartridge not found"), ("notes.txt", "not a cartridge")])
+def test_unusable_cartridge_is_one_line(tmp_path, script, name, message):
+    (tmp_path / "notes.txt").write_text("not a cartridge\n")
     e = dict(os.environ, PYTHONPATH=MODULE_DIR, SDL_VIDEODRIVER="dummy", SDL_AUDIODRIVER="dummy")
-    proc = subprocess.run([sys.executable, str(EXAMPLES / script), str(tmp_path / "none.nes")], cwd=tmp_path,
+    proc = subprocess.run([sys.executable, str(EXAMPLES / script), str(tmp_path / name)], cwd=tmp_path,
                           env=e, capture_output=True, text=True, timeout=120)
     assert proc.returncode == 2
-    assert "cartridge not found" in proc.stderr
+    assert proc.stdout == ""
+    lines = proc.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"{message}: {tmp_path / name}"), proc.stderr
 
 
 # Frame counts whose audio is far from a half block, so one lost block shows.
@@ -218,6 +243,9 @@ def test_record_video_wav_and_presses(tmp_path, show_rom, palette, video, every,
         assert held == [5, 6, 7, 8, 9]
     else:
         assert mp4_frames(tmp_path / video) == [(240, 256, 3)] * frames
+        seconds = stream_seconds(tmp_path / video)
+        assert seconds["video"] == pytest.approx(frames / FRAME_HZ, abs=0.0005)  # at 60 fps it would be 1 ms longer
+        assert seconds["audio"] == pytest.approx(seconds["video"], abs=0.05)
 
 
 @pytest.mark.parametrize("press, message", [
@@ -252,6 +280,19 @@ def test_agent_consoles_keep_states_apart(tmp_path, show_rom, _private_home):
     assert lines["frames"].split()[0] == str(3 * (12 * 2 + 3))
     # The cartridge's own folder never received a slot file.
     assert not (_private_home / ".config" / "Morvanet" / "show" / "0").exists()
+
+
+def test_benchmark_defaults_to_frozen_demo_without_test_cartridges(tmp_path):
+    bench = tmp_path / "clone" / "benchmarks"  # no shared/roms beside this clone
+    (bench / "roms").mkdir(parents=True)
+    shutil.copy(ROOT / "benchmarks" / "bench_frames.py", bench)
+    shutil.copy(ROOT / "benchmarks" / "roms" / "demo-sprites.nes", bench / "roms")
+    e = {k: v for k, v in os.environ.items() if k != "KESTRIX_ROMS"} | {"PYTHONPATH": MODULE_DIR}
+    proc = subprocess.run([sys.executable, str(bench / "bench_frames.py"), "--frames", "5", "--repeat", "1"],
+                          cwd=tmp_path, env=e, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert "using benchmarks/roms/demo-sprites.nes" in proc.stdout
+    assert proc.stdout.splitlines()[-1].endswith("frames/s on demo-sprites.nes")
 
 
 # ---------------------------------------------------------------- in-process parts of play.py and media.py
