@@ -225,7 +225,8 @@ def aim_and_fire_until_a_hit(demo: Demo, frames: int = 1200) -> np.ndarray:
     raise AssertionError("no balloon popped")
 
 
-@pytest.mark.parametrize("score, after", [(0x0000, 0x0001), (0x0099, 0x0100), (0x0999, 0x1000)])
+@pytest.mark.parametrize("score, after", [(0x0000, 0x0001), (0x0009, 0x0010), (0x0999, 0x1000)],
+                         ids=["0000", "0009", "0999"])
 def test_a_hit_pops_the_balloon_and_scores(demo, score, after):
     demo.start_game()
     demo.mem[SCORE:SCORE + 2] = [score & 0xFF, score >> 8]
