@@ -36,6 +36,7 @@ import sys
 import tempfile
 import time
 from collections.abc import Iterator
+from dataclasses import dataclass
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 WORK = ROOT / "build" / "same"
@@ -55,7 +56,7 @@ def roms_dir() -> pathlib.Path | None:
     return None
 
 
-def corpus(quick: bool) -> list[pathlib.Path]:
+def corpus(quick: bool, only: str | None = None) -> list[pathlib.Path]:
     """The cartridges to compare: the shared test ROMs, the demo, the frozen
     benchmark cartridge and the generated timing programs."""
     sys.path.insert(0, str(ROOT / "benchmarks"))
@@ -70,7 +71,10 @@ def corpus(quick: bool) -> list[pathlib.Path]:
         keep = ("nes15-NTSC.nes", "09.timing_basics.nes", "4-scanline_timing.nes", "official_only.nes")
         found = [p for p in found if p.name in keep]
         programs = programs[::2]
-    return [p for p in carts if p.exists()] + found + programs
+    chosen = [p for p in carts if p.exists()] + found + programs
+    if only:
+        chosen = [p for p in chosen if any(part in p.name for part in only.split(","))]
+    return chosen
 
 
 # ---------------------------------------------------------------- builds
@@ -109,13 +113,14 @@ def sync_tree(src: pathlib.Path, dst: pathlib.Path) -> None:
             p.unlink()
 
 
-def cmake_build(src: pathlib.Path, build: pathlib.Path, jobs: int, log: pathlib.Path) -> pathlib.Path:
+def cmake_build(src: pathlib.Path, build: pathlib.Path, jobs: int, log: pathlib.Path,
+                options: tuple[str, ...] = ("-DCMAKE_BUILD_TYPE=Release",)) -> pathlib.Path:
     """Configures (once) and builds the module; returns the folder holding it."""
     import pybind11
 
     with open(log, "a") as out:
         if not (build / "CMakeCache.txt").exists():
-            cmd = ["cmake", "-S", str(src), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
+            cmd = ["cmake", "-S", str(src), "-B", str(build), *options,
                    f"-DPython_EXECUTABLE={sys.executable}", f"-Dpybind11_DIR={pybind11.get_cmake_dir()}"]
             if shutil.which("ninja"):
                 cmd += ["-G", "Ninja"]
@@ -348,58 +353,73 @@ def describe(cart: str, frame: int, fields: list[str], dirs: tuple[pathlib.Path,
     return "; ".join(notes)
 
 
+@dataclass
+class Pair:
+    """A reference and a candidate worker running the same cartridges."""
+    ref: Side
+    cand: Side
+    carts: list[str]
+    done: int = 0
+
+
+def first_difference(pair: Pair, frames: int) -> tuple[int, list[str], str] | None:
+    """Reads one cartridge's lines from both workers: None when identical,
+    else (frame, the differing fields, the lines' differing values)."""
+    head_r, head_c = pair.ref.line(), pair.cand.line()
+    if head_r != head_c:
+        return 0, ["output"], f"  on loading: reference {head_r!r}, candidate {head_c!r}"
+    for f in range(1, frames + 1):
+        lr, lc = pair.ref.line(), pair.cand.line()
+        if lr != lc:
+            a, b = parse(lr), parse(lc)
+            fields = [k for k in FIELDS if a.get(k) != b.get(k)]
+            return f, fields, "\n".join(f"  {k}: reference {a.get(k)} candidate {b.get(k)}" for k in fields)
+    return None
+
+
 def compare(ref_dir: pathlib.Path, cand_dir: pathlib.Path, carts: list[pathlib.Path], frames: int,
             seed: int, jobs: int) -> int:
     """Runs the corpus on both builds; prints a line per cartridge and the summary."""
     with tempfile.TemporaryDirectory(prefix="kestrix-same-") as tmpname:
         tmp = pathlib.Path(tmpname)
-        pairs = max(1, jobs // 2)
-        groups = [[str(c) for c in carts[i::pairs]] for i in range(pairs)]
-        sides = []
-        for g, group in enumerate(groups):
-            sides.append((Side(f"ref{g}", ref_dir, group, frames, seed, tmp),
-                          Side(f"cand{g}", cand_dir, group, frames, seed, tmp), group))
+        groups = max(1, jobs // 2)
+        pairs = []
+        for g in range(groups):
+            group = [str(c) for c in carts[g::groups]]
+            pairs.append(Pair(Side(f"ref{g}", ref_dir, group, frames, seed, tmp),
+                              Side(f"cand{g}", cand_dir, group, frames, seed, tmp), group))
         t0 = time.monotonic()
         total = 0
         try:
-            for ref, cand, _ in sides:
-                print(f"reference: {ref.line().split(' ', 1)[1]}")
-                print(f"candidate: {cand.line().split(' ', 1)[1]}")
-            # Groups advance in turn, one cartridge each, so all pairs stay busy.
-            pending = [[ref, cand, group, 0] for ref, cand, group in sides]
-            while pending:
-                for item in list(pending):
-                    ref, cand, group, ci = item
-                    name = pathlib.Path(group[ci]).name
-                    head_r, head_c = ref.line(), cand.line()
-                    if head_r != head_c:
-                        print(f"DIFFERENT {name}: on loading: reference {head_r!r}, candidate {head_c!r}")
+            for pair in pairs:
+                print(f"reference: {pair.ref.line().split(' ', 1)[1]}")
+                print(f"candidate: {pair.cand.line().split(' ', 1)[1]}")
+            # The pairs advance in turn, one cartridge each, so all stay busy.
+            while any(pair.done < len(pair.carts) for pair in pairs):
+                for pair in pairs:
+                    if pair.done == len(pair.carts):
+                        continue
+                    cart = pair.carts[pair.done]
+                    name = pathlib.Path(cart).name
+                    diff = first_difference(pair, frames)
+                    if diff is not None:
+                        f, fields, values = diff
+                        print(f"DIFFERENT {name}: frame {f}: {', '.join(fields)} differ\n{values}")
+                        try:
+                            detail = describe(cart, f, fields, (ref_dir, cand_dir), seed, tmp) if f else ""
+                            if detail:
+                                print("  " + detail)
+                        except (subprocess.CalledProcessError, OSError) as e:
+                            print(f"  (no detail: {e})")
+                        print(f"first difference: {name}, frame {f}, {', '.join(fields)}")
                         return 1
-                    for f in range(1, frames + 1):
-                        lr, lc = ref.line(), cand.line()
-                        if lr != lc:
-                            a, b = parse(lr), parse(lc)
-                            fields = [k for k in FIELDS if a.get(k) != b.get(k)]
-                            print(f"DIFFERENT {name}: frame {f}: {', '.join(fields)} differ")
-                            for k in fields:
-                                print(f"  {k}: reference {a.get(k)} candidate {b.get(k)}")
-                            try:
-                                detail = describe(group[ci], f, fields, (ref_dir, cand_dir), seed, tmp)
-                                if detail:
-                                    print("  " + detail)
-                            except (subprocess.CalledProcessError, OSError) as e:
-                                print(f"  (no detail: {e})")
-                            print(f"first difference: {name}, frame {f}, {', '.join(fields)}")
-                            return 1
                     total += frames
+                    pair.done += 1
                     print(f"same  {name:40s} {frames} frames", flush=True)
-                    item[3] += 1
-                    if item[3] == len(group):
-                        pending.remove(item)
         finally:
-            for ref, cand, _ in sides:
-                ref.close()
-                cand.close()
+            for pair in pairs:
+                pair.ref.close()
+                pair.cand.close()
         print(f"identical on {len(carts)} cartridges, {total} frames ({time.monotonic() - t0:.0f} s)")
         return 0
 
@@ -430,7 +450,7 @@ def selftest(ref_dir: pathlib.Path, args: argparse.Namespace) -> int:
         return 2
     print(f"self-check: {rel}: {old!r} -> {new!r}", flush=True)
     cand_dir, _ = build_candidate(copy, args.jobs)
-    status = compare(ref_dir, cand_dir, corpus(args.quick), args.frames, args.seed, args.jobs)
+    status = compare(ref_dir, cand_dir, corpus(args.quick, args.only), args.frames, args.seed, args.jobs)
     if status == 1:
         print("self-check passed: the changed line was reported")
         return 0
@@ -455,6 +475,7 @@ def main() -> int:
     ap.add_argument("--frames", type=int, default=600, help="frames per cartridge (default 600)")
     ap.add_argument("--quick", action="store_true", help="a few cartridges and 300 frames, for use while working")
     ap.add_argument("-j", "--jobs", type=int, default=2, help="processes for building and running (default 2)")
+    ap.add_argument("--only", help="only cartridges whose file name contains one of these comma-separated texts")
     ap.add_argument("--seed", type=int, default=12, help="seed of the pads")
     ap.add_argument("--selftest", action="store_true",
                     help="check that a one-line change of the candidate is reported")
@@ -471,7 +492,7 @@ def main() -> int:
         return 2
     print(f"reference {args.ref}: {ref_dir}\ncandidate {args.candidate} ({digest}): {cand_dir}", flush=True)
     try:
-        return compare(ref_dir, cand_dir, corpus(args.quick), args.frames, args.seed, args.jobs)
+        return compare(ref_dir, cand_dir, corpus(args.quick, args.only), args.frames, args.seed, args.jobs)
     except RuntimeError as e:
         print(f"failed: {e}", file=sys.stderr)
         return 2

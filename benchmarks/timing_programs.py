@@ -191,6 +191,10 @@ dl: DEX
 {writes}
  DEC $0B
  BNE wl
+ LDY $0D
+ LDA $2002
+ STA $0300,Y
+ INC $0D
  LDA #{ctrl}
  STA $2000
  PLA
