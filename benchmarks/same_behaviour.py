@@ -237,8 +237,9 @@ def worker(carts: list[str], frames: int, seed: int) -> None:
     every frame; our lines go to the original standard output."""
     out = os.fdopen(os.dup(1), "w", buffering=1 << 16)
     home = pathlib.Path(os.environ["HOME"])
-    capture = open(home / "stdout.txt", "w+b")
-    os.dup2(capture.fileno(), 1)
+    with open(home / "stdout.txt", "wb") as sink:
+        os.dup2(sink.fileno(), 1)
+    capture = open(home / "stdout.txt", "rb")  # an offset of its own
     libc = ctypes.CDLL(None)
     import kestrix
 
