@@ -348,6 +348,9 @@ def main() -> int:
         return 2
     from compare_peers import default_roms
 
+    if args.tree.endswith(".nes"):  # only cartridges were given
+        args.roms.insert(0, args.tree)
+        args.tree = str(ROOT)
     roms = args.roms or default_roms()
     module = build(pathlib.Path(args.tree), args.jobs)
     with tempfile.TemporaryDirectory(prefix="kestrix-profile-") as tmpname:
