@@ -12,11 +12,11 @@ save-state file; one state is loaded back mid-run.
 
 Usage:
   .venv/bin/python benchmarks/same_behaviour.py [--ref COMMIT] [--candidate PATH]
-      [--frames N] [--quick] [-j N] [--selftest]
+      [--frames N] [--quick] [--only TEXT,...] [-j N] [--selftest]
 
 Exit status 0 when everything is identical, 1 on the first difference, 2 when
 a build or a worker fails. --selftest copies the candidate, changes one line
-of its PPU and checks that the comparison reports a difference.
+(the sprite-overflow flag) and checks that the comparison reports it.
 
 Builds are cached: the reference by commit, the candidate by a hash of its
 sources (an unchanged tree is not rebuilt; a changed one rebuilds
@@ -253,7 +253,12 @@ def worker(carts: list[str], frames: int, seed: int) -> None:
     for ci, cart in enumerate(carts):
         saves = home / f"saves{ci}"
         saves.mkdir()
-        run = Run(kestrix, cart, seed, saves)
+        try:
+            run = Run(kestrix, cart, seed, saves)
+        except Exception as e:  # a cartridge refused: the refusal is the behaviour to compare
+            print(f"cart {ci} {pathlib.Path(cart).name} output={new_output()} refused={type(e).__name__}:"
+                  + str(e).replace(str(home), "$HOME").replace(" ", "_"), file=out)
+            continue
         nes, mem = run.nes, run.mem
         print(f"cart {ci} {pathlib.Path(cart).name} output={new_output()}", file=out)
         for f in range(1, frames + 1):
@@ -363,19 +368,21 @@ class Pair:
     done: int = 0
 
 
-def first_difference(pair: Pair, frames: int) -> tuple[int, list[str], str] | None:
-    """Reads one cartridge's lines from both workers: None when identical,
-    else (frame, the differing fields, the lines' differing values)."""
+def first_difference(pair: Pair, frames: int) -> tuple[int, list[str], str] | int:
+    """Reads one cartridge's lines from both workers: the frames compared when
+    identical, else (frame, the differing fields, the lines' differing values)."""
     head_r, head_c = pair.ref.line(), pair.cand.line()
     if head_r != head_c:
-        return 0, ["output"], f"  on loading: reference {head_r!r}, candidate {head_c!r}"
+        return 0, ["loading"], f"  reference {head_r!r}\n  candidate {head_c!r}"
+    if " refused=" in head_r:
+        return 0
     for f in range(1, frames + 1):
         lr, lc = pair.ref.line(), pair.cand.line()
         if lr != lc:
             a, b = parse(lr), parse(lc)
             fields = [k for k in FIELDS if a.get(k) != b.get(k)]
             return f, fields, "\n".join(f"  {k}: reference {a.get(k)} candidate {b.get(k)}" for k in fields)
-    return None
+    return frames
 
 
 def compare(ref_dir: pathlib.Path, cand_dir: pathlib.Path, carts: list[pathlib.Path], frames: int,
@@ -403,7 +410,7 @@ def compare(ref_dir: pathlib.Path, cand_dir: pathlib.Path, carts: list[pathlib.P
                     cart = pair.carts[pair.done]
                     name = pathlib.Path(cart).name
                     diff = first_difference(pair, frames)
-                    if diff is not None:
+                    if not isinstance(diff, int):
                         f, fields, values = diff
                         print(f"DIFFERENT {name}: frame {f}: {', '.join(fields)} differ\n{values}")
                         try:
@@ -414,9 +421,9 @@ def compare(ref_dir: pathlib.Path, cand_dir: pathlib.Path, carts: list[pathlib.P
                             print(f"  (no detail: {e})")
                         print(f"first difference: {name}, frame {f}, {', '.join(fields)}")
                         return 1
-                    total += frames
+                    total += diff
                     pair.done += 1
-                    print(f"same  {name:40s} {frames} frames", flush=True)
+                    print(f"same  {name:40s} " + (f"{diff} frames" if diff else "refused by both"), flush=True)
         finally:
             for pair in pairs:
                 pair.ref.close()
