@@ -329,7 +329,7 @@ bool APU::take_audio(int16_t (*dst)[BUFFER_LEN], int count) {
 
 void APU::cycle() {
     step_sequencer();
-    if (samples != due_samples || apu_rate != due_rate || sample_rate != due_sample_rate) schedule();
+    refresh_schedule();
     const bool due = cycles >= due_step;
     step_pulse(0, due);
     step_pulse(1, due);
@@ -340,6 +340,93 @@ void APU::cycle() {
     if (!lock_held && !audio_ready() && audio_lock.try_lock()) lock_held = true;
     if (due) produce_sample();
     cycles++;
+}
+
+// How many steps from `cycles` on cycle() would do nothing but advance the
+// channel timers, the noise register and the sequencer position: no sequencer
+// clock, no sample, no DMC fetch, no DMC output change, and every timer below
+// its period (a period shortened under a running timer takes the general step).
+int64_t APU::quiet_steps() {
+    refresh_schedule();
+    int64_t n = due_step - cycles;
+    if (n <= 0) return 0;
+    const int64_t len = (reg(0x4017) & 0x80) ? 18640 : 14916;
+    const int64_t d = cycles - frame_origin;
+    const int64_t pos = d % len;
+    if (pos == 0 || pos == 3729 || pos == 7458 || pos == 11187) return 0;
+    const int64_t to_clock = pos < 0 ? -pos : pos < 3729 ? 3729 - pos : pos < 7458 ? 7458 - pos : pos < 11187 ? 11187 - pos : len - pos;
+    if (to_clock < n) n = to_clock;
+    for (int i = 0; i < 2; i++)
+        if (pulse_timer[i] > timer_period[i]) return 0;
+    if (tri_timer > timer_period[2]) return 0;
+    if (noise_timer >= noise_periods[reg(0x400E) & 0x0F] / 2) return 0;
+    const int32_t dmc_period = dmc_rates[dmc_control & 0x0F] / 2;
+    if (dmc_timer >= dmc_period) return 0;
+    if (enabled[4] && dmc_buffer_empty && dmc_remaining != 0) return 0;
+    if (dmc_direct != -1 || !dmc_silence) {
+        if (dmc_timer == 0) return 0;
+        if (dmc_period - dmc_timer < n) n = dmc_period - dmc_timer;
+    }
+    return n;
+}
+
+// `n` quiet steps (see quiet_steps()) at once. Replaces n calls of cycle();
+// the digests of benchmarks/same_behaviour.py and tests/test_apu.py (which runs
+// the channels at one sample per step, where nothing is skipped) hold them equal.
+void APU::skip(uint32_t n) {
+    for (int i = 0; i < 2; i++) {
+        const uint32_t period = timer_period[i] + 1u, t = pulse_timer[i] + n;
+        pulse_step[i] = uint8_t((pulse_step[i] + t / period) & 7);
+        pulse_timer[i] = uint16_t(t % period);
+    }
+    {
+        const uint32_t period = timer_period[2] + 1u, t = tri_timer + 2 * n;  // two timer steps per APU step
+        tri_step = uint8_t((tri_step + t / period) & 31);
+        tri_timer = uint16_t(t % period);
+    }
+    {
+        const uint8_t mode = reg(0x400E);
+        const uint32_t period = uint32_t(noise_periods[mode & 0x0F] / 2), t = uint32_t(noise_timer);
+        // The register shifts on each step that starts with the timer at 0.
+        uint32_t shifts = (t + n - 1) / period + (t == 0 ? 1 : 0);
+        noise_timer = int32_t((t + n) % period);
+        // k shifts at once: while the feedback taps (bits 0 and 1, or 0 and 6)
+        // still lie in the original bits, the k bits entering at bit 14 are the
+        // low k bits of lfsr ^ (lfsr >> tap).
+        const int tap = (mode & 0x80) ? 6 : 1, most = 15 - tap;
+        uint32_t s = lfsr;
+        while (shifts) {
+            const int k = shifts < uint32_t(most) ? int(shifts) : most;
+            const uint32_t feedback = (s ^ (s >> tap)) & ((1u << k) - 1);
+            s = (s >> k) | (feedback << (15 - k));
+            shifts -= uint32_t(k);
+        }
+        lfsr = uint16_t(s);
+    }
+    dmc_timer = int32_t((uint32_t(dmc_timer) + n) % (dmc_rates[dmc_control & 0x0F] / 2u));
+    if (!lock_held && !audio_ready() && audio_lock.try_lock()) lock_held = true;
+    cycles += n;
+}
+
+void APU::run(int64_t target) {
+    while (cycles < target) {
+        const int64_t n = quiet_steps();
+        if (n == 0)
+            cycle();
+        else
+            skip(uint32_t(n < target - cycles ? n : target - cycles));
+    }
+    sync_by = publish_step();
+}
+
+// The step that publishes the next block (the step on which its first sample
+// falls due, or later), or `cycles` while the DMC may fetch.
+int64_t APU::publish_step() const {
+    if (enabled[4] && dmc_remaining != 0) return cycles;
+    if (sample_rate <= 0) return std::numeric_limits<int64_t>::max();
+    const int64_t first = (samples + BUFFER_LEN - 1) / BUFFER_LEN * BUFFER_LEN;
+    const int64_t rate = apu_rate > 0 ? apu_rate : 1;
+    return ((first + 1) * rate + sample_rate - 1) / sample_rate;
 }
 
 }  // namespace NES

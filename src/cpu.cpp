@@ -33,6 +33,7 @@ void CPU::reset() {
     if (apu) {
         apu->cycles = 0;
         apu->samples = 0;
+        apu->sync_by = -1;
     }
     uint8_t* p = memory + reset_vector;
     map_memory(p);
@@ -83,7 +84,15 @@ void CPU::sync_ppu() {
     if (lazy_ppu && ppu->dot_count < sync_target) ppu->run(sync_target);
 }
 
+void CPU::sync_apu() {
+    if (!lazy_apu) return;
+    // Where the unit leaves the APU after the previous instruction.
+    apu->run((start_cycles + 1) / 2);
+    apu->sync_by = -1;  // the access may start the DMC: the unit looks again after this instruction
+}
+
 void CPU::clock() {
+    start_cycles = cycles;
     sync_target = uint64_t(cycles) * 3;
     instr_len = 1;
     uint8_t* const instr = memory + PC;
@@ -153,7 +162,10 @@ void CPU::call_map_write(uint8_t* cell, uint8_t* value) {
 
 
 uint8_t CPU::read_register_cell(uint16_t a, bool notify) {
-    if ((a & 0xFFF8) == 0x2000) sync_ppu();
+    if ((a & 0xFFF8) == 0x2000)
+        sync_ppu();
+    else if (a == 0x4015)
+        sync_apu();
     const uint8_t c = read_register(a, memory[a]);
     if (notify) call_map_read(memory + a);
     return c;
@@ -212,6 +224,7 @@ void CPU::write(uint8_t* p, uint8_t value) {
     const uint16_t a = fold(uint16_t(p - memory));
     uint8_t* cell = memory + a;
     if ((a & 0xFFF8) == 0x2000 || a == 0x4014 || (a >= 0x4020 && rom->mapper->touches_ppu)) sync_ppu();
+    if (a >= 0x4000 && a <= 0x4017 && a != 0x4014 && a != 0x4016) sync_apu();  // the APU reads these cells
     if (write_register(a, value)) {
         call_map_write(cell, &value);
         *cell = value;

@@ -52,6 +52,9 @@ public:
     // before an access that could see or change its state (the unit also
     // catches it up whenever a PPU event is due); otherwise it is always current.
     bool lazy_ppu = false;
+    // When set, the APU may run behind the CPU (see APU::sync_by); the CPU
+    // brings it up to date before it reads or writes an APU register.
+    bool lazy_apu = false;
 
     // Folder of the battery RAM file read at attach (the console's own
     // cartridge folder; empty means none).
@@ -139,7 +142,9 @@ private:
     uint64_t sync_target = 0;       // PPU dots at the start of the current instruction
     bool mapper_reads = false;      // the attached mapper's hooks_read (a replaced mapper needs a new attach)
 
+    int64_t start_cycles = 0;       // `cycles` at the start of the current instruction
     void sync_ppu();
+    void sync_apu();
 
     bool in_space(const uint8_t* p) const {
         return (uintptr_t)p - (uintptr_t)memory < 65536u;
