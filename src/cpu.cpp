@@ -96,24 +96,30 @@ void CPU::clock() {
     sync_target = uint64_t(cycles) * 3;
     instr_len = 1;
     uint8_t* const instr = memory + PC;
-    const uint8_t op = read(instr, true);
-    const Mode mode = mode_table[op];
-    const Op fn = op_table[op];
     uint8_t* operand = memory + uint16_t(PC + 1);
     // Every instruction fetches the byte after the opcode twice, side effects included.
-    const unsigned b1 = read(operand, true), x = X;
-    const unsigned b2 = read(operand, true), y = Y;
-    if (mode) operand = (this->*mode)(operand);
+    const uint16_t a0 = fold(PC), a1 = fold(uint16_t(PC + 1));
+    const bool plain = !mapper_reads && !is_register(a0) && !is_register(a1);
+    uint8_t op;
+    unsigned b1, b2;
+    if (plain) {
+        // The three reads below when none of them has a side effect.
+        op = memory[a0];
+        b1 = b2 = memory[a1];
+    } else {
+        op = read(instr, true);
+        b1 = read(operand, true);
+        b2 = read(operand, true);
+    }
+    const unsigned x = X, y = Y;
+    if (const uint8_t mk = mode_kind[op]) operand = plain ? run_mode_plain(mk, operand, uint8_t(b1)) : run_mode(mk, operand);
     const uint8_t kind = cross_kind[op];
     const bool cross = (kind == 1 && b1 + x > 255) || (kind == 2 && b2 + y > 255);
     cycles += cross ? cross_cycles[op] : base_cycles[op];
     const uint8_t nmi_now = (memory[0x2000] & 0x80) && nmi_line_prev;
     nmi_line_prev = ppu->nmi_line;
     if (debug) trace(instr, operand);
-    if (fn)
-        (this->*fn)(operand);
-    else
-        unknown_opcode(op);
+    if (!run_op(op_kind[op], operand)) unknown_opcode(op);
     PC = uint16_t(PC + instr_len);
     instr_count++;
     if (nmi_now && !nmi_latch)
@@ -389,6 +395,7 @@ void CPU::loadRom(ROM* r, bool load_ram) {
     mapper_reads = rom->mapper->hooks_read;
     const int number = rom->mapper->number;
     fold_prg = (number == 0 || number == 3) && rom->prg_size >= 16384 && rom->prg_size < 32768;
+    fold_mask[6] = fold_mask[7] = fold_prg ? 0xBFFF : 0xFFFF;
     if (rom->battery && load_ram) {
         const std::string path = ram_dir + sep + "ram";
         std::printf("load RAM file: %s\n", path.c_str());

@@ -80,7 +80,7 @@ public:
         const uintptr_t off = (uintptr_t)p - (uintptr_t)memory;
         if (off >= 65536u) return *p;  // register A
         const uint16_t a = fold(uint16_t(off));
-        if ((a & 0xFFF8) == 0x2000 || unsigned(a - 0x4015) < 3u) return read_register_cell(a, notify);
+        if (is_register(a)) return read_register_cell(a, notify);
         if (notify) call_map_read(memory + a);
         return memory[a];
     }
@@ -137,6 +137,12 @@ public:
 private:
     // Which operand sum decides the page-crossing cycle: 0 none, 1 b1 + X, 2 b2 + Y.
     uint8_t cross_kind[256];
+    // The entries of `mode_table` and `op_table` as switch cases (cpu_helper.cpp).
+    uint8_t mode_kind[256];
+    uint8_t op_kind[256];
+    uint8_t* run_mode(uint8_t kind, uint8_t* p);
+    uint8_t* run_mode_plain(uint8_t kind, uint8_t* p, uint8_t b1);
+    bool run_op(uint8_t kind, uint8_t* operand);
     bool fold_prg = false;          // 16 KiB NROM/CNROM: $C000-$FFFF mirror $8000-$BFFF
     bool unknown_reported = false;  // the empty-opcode diagnostic is printed once
     uint64_t sync_target = 0;       // PPU dots at the start of the current instruction
@@ -149,12 +155,13 @@ private:
     bool in_space(const uint8_t* p) const {
         return (uintptr_t)p - (uintptr_t)memory < 65536u;
     }
-    uint16_t fold(uint16_t a) const {
-        if (a >= 0xC000) return fold_prg ? uint16_t(a - 0x4000) : a;
-        if (a < 0x2000) return a & 0x07FF;
-        if (a < 0x4000) return 0x2000 | (a & 7);
-        return a;
-    }
+    // Folding by 8 KiB page: $0000-$1FFF keep 11 bits, $2000-$3FFF keep bit 13
+    // and 3 bits, $C000-$FFFF lose bit 14 when `fold_prg` (the same as
+    // subtracting $4000 there), the rest stay.
+    uint16_t fold_mask[8] = {0x07FF, 0x2007, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
+    uint16_t fold(uint16_t a) const { return a & fold_mask[a >> 13]; }
+    // A folded address whose read has side effects.
+    static bool is_register(uint16_t a) { return (a & 0xFFF8) == 0x2000 || unsigned(a - 0x4015) < 3u; }
     uint8_t rd(uint16_t a) { return read(memory + a, true); }
     uint16_t rd16(uint16_t a) { return uint16_t(rd(a) | rd(uint16_t(a + 1)) << 8); }
     uint8_t read_register(uint16_t a, uint8_t c);
