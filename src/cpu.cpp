@@ -222,7 +222,7 @@ uint8_t CPU::read_register(uint16_t a, uint8_t c) {
     }
 }
 
-void CPU::write(uint8_t* p, uint8_t value) {
+void CPU::write_general(uint8_t* p, uint8_t value) {
     if (!in_space(p)) {  // register A; no mapper sees it
         *p = value;
         return;
@@ -393,6 +393,7 @@ void CPU::loadRom(ROM* r, bool load_ram) {
     std::memset(memory, 0, sizeof memory);
     rom = r;
     mapper_reads = rom->mapper->hooks_read;
+    mapper_ram_writes = rom->mapper->hooks_ram_write;
     const int number = rom->mapper->number;
     fold_prg = (number == 0 || number == 3) && rom->prg_size >= 16384 && rom->prg_size < 32768;
     fold_mask[6] = fold_mask[7] = fold_prg ? 0xBFFF : 0xFFFF;

@@ -84,7 +84,17 @@ public:
         if (notify) call_map_read(memory + a);
         return memory[a];
     }
-    void write(uint8_t* p, uint8_t value);
+    void write(uint8_t* p, uint8_t value) {
+        // Internal RAM has no register and, with a mapper that ignores RAM
+        // writes, no hook: the general path below would only store the byte.
+        const uintptr_t off = (uintptr_t)p - (uintptr_t)memory;
+        if (off < 0x2000 && !mapper_ram_writes) {
+            memory[off & 0x07FF] = value;
+            return;
+        }
+        write_general(p, value);
+    }
+    void write_general(uint8_t* p, uint8_t value);
     void set_controller(Controller* c, uint8_t port);
 
     // Cartridge attach and files (cpu.cpp)
@@ -147,6 +157,7 @@ private:
     bool unknown_reported = false;  // the empty-opcode diagnostic is printed once
     uint64_t sync_target = 0;       // PPU dots at the start of the current instruction
     bool mapper_reads = false;      // the attached mapper's hooks_read (a replaced mapper needs a new attach)
+    bool mapper_ram_writes = true;  // the attached mapper's hooks_ram_write (likewise)
 
     int64_t start_cycles = 0;       // `cycles` at the start of the current instruction
     void sync_ppu();
