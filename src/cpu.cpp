@@ -81,7 +81,8 @@ int CPU::emulated_clock_speed(long long elapsed_ns) const {
 
 void CPU::sync_ppu() {
     // Never crosses a PPU event: the unit catches up before any step that reaches one.
-    if (lazy_ppu && ppu->dot_count < sync_target) ppu->run(sync_target);
+    const uint64_t target = uint64_t(start_cycles) * 3;  // PPU dots at the start of the current instruction
+    if (lazy_ppu && ppu->dot_count < target) ppu->run(target);
 }
 
 void CPU::sync_apu() {
@@ -93,7 +94,6 @@ void CPU::sync_apu() {
 
 void CPU::clock() {
     start_cycles = cycles;
-    sync_target = uint64_t(cycles) * 3;
     instr_len = 1;
     uint8_t* const instr = memory + PC;
     uint8_t* operand = memory + uint16_t(PC + 1);

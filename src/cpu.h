@@ -155,7 +155,6 @@ private:
     bool run_op(uint8_t kind, uint8_t* operand);
     bool fold_prg = false;          // 16 KiB NROM/CNROM: $C000-$FFFF mirror $8000-$BFFF
     bool unknown_reported = false;  // the empty-opcode diagnostic is printed once
-    uint64_t sync_target = 0;       // PPU dots at the start of the current instruction
     bool mapper_reads = false;      // the attached mapper's hooks_read (a replaced mapper needs a new attach)
     bool mapper_ram_writes = true;  // the attached mapper's hooks_ram_write (likewise)
 

@@ -296,7 +296,7 @@ void NESUnit::single_cycle() {
     cpu->clock();
     // The APU catches up to half the CPU's cycles only when a block falls due
     // or the DMC runs; the CPU brings it up to date before touching its registers.
-    const int64_t apu_target = (cpu->cycles + 1) / 2;
+    const int64_t apu_target = int64_t((uint64_t(cpu->cycles) + 1) >> 1);
     if (apu_target > apu->sync_by) apu->run(apu_target);
     const uint64_t target = uint64_t(3 * cpu->cycles);
     // The PPU may lag until a step reaches its next event (NMI line, frame end);
