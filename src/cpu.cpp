@@ -99,7 +99,8 @@ void CPU::clock() {
     uint8_t* operand = memory + uint16_t(PC + 1);
     // Every instruction fetches the byte after the opcode twice, side effects included.
     const uint16_t a0 = fold(PC), a1 = fold(uint16_t(PC + 1));
-    const bool plain = !mapper_reads && !is_register(a0) && !is_register(a1);
+    // Code in ROM (the usual case) is never in register space.
+    const bool plain = !mapper_reads && ((PC >= 0x8000 && PC != 0xFFFF) || (!is_register(a0) && !is_register(a1)));
     uint8_t op;
     unsigned b1, b2;
     if (plain) {
