@@ -216,20 +216,21 @@ void APU::clock_sweep() {
 
 // pos = (cycles - frame_origin) mod len (a signed remainder), followed step by step
 // from the last one while the step count advances by one under the same length.
+inline int64_t APU::sequencer_pos(int64_t d, int64_t len) const {
+    if (d == seq_d + 1 && len == seq_len) {
+        const int64_t pos = seq_pos + 1;
+        if (pos == len) return 0;
+        if (pos == 1 && d <= 0) return 1 - len;  // a negative multiple of len was passed
+        return pos;
+    }
+    return d % len;
+}
+
 inline void APU::step_sequencer() {
     const uint8_t mode = reg(0x4017);
     const int64_t len = (mode & 0x80) ? 18640 : 14916;
     const int64_t d = cycles - frame_origin;
-    int64_t pos;
-    if (d == seq_d + 1 && len == seq_len) {
-        pos = seq_pos + 1;
-        if (pos == len)
-            pos = 0;
-        else if (pos == 1 && d <= 0)  // a negative multiple of len was passed
-            pos = 1 - len;
-    } else {
-        pos = d % len;
-    }
+    const int64_t pos = sequencer_pos(d, len);
     seq_d = d;
     seq_len = len;
     seq_pos = pos;
@@ -351,8 +352,7 @@ int64_t APU::quiet_steps() {
     int64_t n = due_step - cycles;
     if (n <= 0) return 0;
     const int64_t len = (reg(0x4017) & 0x80) ? 18640 : 14916;
-    const int64_t d = cycles - frame_origin;
-    const int64_t pos = d % len;
+    const int64_t pos = sequencer_pos(cycles - frame_origin, len);
     if (pos == 0 || pos == 3729 || pos == 7458 || pos == 11187) return 0;
     const int64_t to_clock = pos < 0 ? -pos : pos < 3729 ? 3729 - pos : pos < 7458 ? 7458 - pos : pos < 11187 ? 11187 - pos : len - pos;
     if (to_clock < n) n = to_clock;
@@ -374,22 +374,37 @@ int64_t APU::quiet_steps() {
 // the digests of benchmarks/same_behaviour.py and tests/test_apu.py (which runs
 // the channels at one sample per step, where nothing is skipped) hold them equal.
 void APU::skip(uint32_t n) {
+    // The sequencer position of the last skipped step, as step_sequencer() would leave it.
+    const int64_t len = (reg(0x4017) & 0x80) ? 18640 : 14916;
+    seq_pos = sequencer_pos(cycles - frame_origin, len) + n - 1;
+    seq_d = cycles - frame_origin + n - 1;
+    seq_len = len;
+    // Each timer counts up to its period and wraps; a division only when it wraps.
     for (int i = 0; i < 2; i++) {
-        const uint32_t period = timer_period[i] + 1u, t = pulse_timer[i] + n;
-        pulse_step[i] = uint8_t((pulse_step[i] + t / period) & 7);
-        pulse_timer[i] = uint16_t(t % period);
+        const uint32_t period = timer_period[i] + 1u;
+        uint32_t t = pulse_timer[i] + n;
+        if (t >= period) {
+            pulse_step[i] = uint8_t((pulse_step[i] + t / period) & 7);
+            t %= period;
+        }
+        pulse_timer[i] = uint16_t(t);
     }
     {
-        const uint32_t period = timer_period[2] + 1u, t = tri_timer + 2 * n;  // two timer steps per APU step
-        tri_step = uint8_t((tri_step + t / period) & 31);
-        tri_timer = uint16_t(t % period);
+        const uint32_t period = timer_period[2] + 1u;
+        uint32_t t = tri_timer + 2 * n;  // two timer steps per APU step
+        if (t >= period) {
+            tri_step = uint8_t((tri_step + t / period) & 31);
+            t %= period;
+        }
+        tri_timer = uint16_t(t);
     }
     {
         const uint8_t mode = reg(0x400E);
         const uint32_t period = uint32_t(noise_periods[mode & 0x0F] / 2), t = uint32_t(noise_timer);
         // The register shifts on each step that starts with the timer at 0.
-        uint32_t shifts = (t + n - 1) / period + (t == 0 ? 1 : 0);
-        noise_timer = int32_t((t + n) % period);
+        uint32_t shifts = (t == 0 ? 1 : 0), end = t + n;
+        if (end - 1 >= period) shifts += (end - 1) / period;
+        noise_timer = int32_t(end < period ? end : end % period);
         // k shifts at once: while the feedback taps (bits 0 and 1, or 0 and 6)
         // still lie in the original bits, the k bits entering at bit 14 are the
         // low k bits of lfsr ^ (lfsr >> tap).
@@ -403,7 +418,10 @@ void APU::skip(uint32_t n) {
         }
         lfsr = uint16_t(s);
     }
-    dmc_timer = int32_t((uint32_t(dmc_timer) + n) % (dmc_rates[dmc_control & 0x0F] / 2u));
+    {
+        const uint32_t period = dmc_rates[dmc_control & 0x0F] / 2u, end = uint32_t(dmc_timer) + n;
+        dmc_timer = int32_t(end < period ? end : end % period);
+    }
     if (!lock_held && !audio_ready() && audio_lock.try_lock()) lock_held = true;
     cycles += n;
 }

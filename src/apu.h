@@ -144,6 +144,7 @@ private:
     void skip(uint32_t n);
     int64_t publish_step() const;
     void produce_sample();
+    int64_t sequencer_pos(int64_t d, int64_t len) const;
     void step_sequencer();
     void step_pulse(int i, bool out);
     void step_triangle(bool out);
