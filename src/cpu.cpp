@@ -42,38 +42,6 @@ void CPU::reset() {
     PC = rd16(a);
 }
 
-uint8_t CPU::get_flag(char letter) const {
-    switch (letter) {
-        case 'C': return P & 1;
-        case 'Z': return (P >> 1) & 1;
-        case 'I': return (P >> 2) & 1;
-        case 'D': return (P >> 3) & 1;
-        case 'B': return (P >> 4) & 1;
-        case 'V': return (P >> 6) & 1;
-        case 'N': return (P >> 7) & 1;
-        default: return 0;
-    }
-}
-
-void CPU::set_flag(char letter, bool value) {
-    uint8_t mask;
-    switch (letter) {
-        case 'C': mask = 0x01; break;
-        case 'Z': mask = 0x02; break;
-        case 'I': mask = 0x04; break;
-        case 'D': mask = 0x08; break;
-        case 'B': mask = 0x10; break;
-        case 'V': mask = 0x40; break;
-        case 'N': mask = 0x80; break;
-        default: return;
-    }
-    P = value ? uint8_t(P | mask) : uint8_t(P & ~mask);
-}
-
-void CPU::stack_push(uint8_t value) { memory[0x100 + SP--] = value; }
-
-uint8_t CPU::stack_pull() { return memory[0x100 + ++SP]; }
-
 int CPU::emulated_clock_speed(long long elapsed_ns) const {
     if (elapsed_ns == 0 || cycles == 0) return 0;
     return int(double(cycles) * 1e9 / double(elapsed_ns));
