@@ -292,7 +292,8 @@ void NESUnit::end_all_run_threads() {
 
 // ---------------------------------------------------------------- Stepping
 
-void NESUnit::single_cycle() {
+// Inlined into the loops of runFrame() and the run thread, once per instruction.
+[[gnu::always_inline]] inline void NESUnit::single_cycle() {
     cpu->clock();
     // The APU catches up to half the CPU's cycles only when a block falls due
     // or the DMC runs; the CPU brings it up to date before touching its registers.
