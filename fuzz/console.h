@@ -74,6 +74,7 @@ struct Console {
         ppu->loadRom(rom.get());
         cpu->reset();
         cpu->lazy_ppu = !ppu->has_dot_clock();
+        cpu->lazy_apu = true;
     }
 
     // Teardown in the unit's order (the ROM first: nothing runs any more).
@@ -95,7 +96,11 @@ struct Console {
     void step() {
         cpu->clock();
         steps++;
-        while (2 * apu->cycles < cpu->cycles) apu->cycle();
+        const int64_t apu_target = (cpu->cycles + 1) / 2;
+        if (!cpu->lazy_apu)
+            while (apu->cycles < apu_target) apu->cycle();
+        else if (apu_target > apu->sync_by)
+            apu->run(apu_target);
         const uint64_t target = uint64_t(3 * cpu->cycles);
         if (!cpu->lazy_ppu || target > ppu_deadline) {
             while (ppu->dot_count < target) ppu->run(target);
@@ -103,9 +108,10 @@ struct Console {
         }
     }
 
-    // The PPU brought level with the CPU, as the unit does before a state
-    // load or a view that must see current PPU state.
+    // The PPU and the APU brought level with the CPU, as the unit does before
+    // a state load or a view that must see current PPU state.
     void sync() {
+        apu->run((cpu->cycles + 1) / 2);
         const uint64_t target = uint64_t(3 * cpu->cycles);
         if (ppu->dot_count < target) ppu->run(target);
     }

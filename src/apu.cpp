@@ -216,20 +216,21 @@ void APU::clock_sweep() {
 
 // pos = (cycles - frame_origin) mod len (a signed remainder), followed step by step
 // from the last one while the step count advances by one under the same length.
+inline int64_t APU::sequencer_pos(int64_t d, int64_t len) const {
+    if (d == seq_d + 1 && len == seq_len) {
+        const int64_t pos = seq_pos + 1;
+        if (pos == len) return 0;
+        if (pos == 1 && d <= 0) return 1 - len;  // a negative multiple of len was passed
+        return pos;
+    }
+    return d % len;
+}
+
 inline void APU::step_sequencer() {
     const uint8_t mode = reg(0x4017);
     const int64_t len = (mode & 0x80) ? 18640 : 14916;
     const int64_t d = cycles - frame_origin;
-    int64_t pos;
-    if (d == seq_d + 1 && len == seq_len) {
-        pos = seq_pos + 1;
-        if (pos == len)
-            pos = 0;
-        else if (pos == 1 && d <= 0)  // a negative multiple of len was passed
-            pos = 1 - len;
-    } else {
-        pos = d % len;
-    }
+    const int64_t pos = sequencer_pos(d, len);
     seq_d = d;
     seq_len = len;
     seq_pos = pos;
@@ -329,7 +330,7 @@ bool APU::take_audio(int16_t (*dst)[BUFFER_LEN], int count) {
 
 void APU::cycle() {
     step_sequencer();
-    if (samples != due_samples || apu_rate != due_rate || sample_rate != due_sample_rate) schedule();
+    refresh_schedule();
     const bool due = cycles >= due_step;
     step_pulse(0, due);
     step_pulse(1, due);
@@ -340,6 +341,110 @@ void APU::cycle() {
     if (!lock_held && !audio_ready() && audio_lock.try_lock()) lock_held = true;
     if (due) produce_sample();
     cycles++;
+}
+
+// How many steps from `cycles` on cycle() would do nothing but advance the
+// channel timers, the noise register and the sequencer position: no sequencer
+// clock, no sample, no DMC fetch, no DMC output change, and every timer below
+// its period (a period shortened under a running timer takes the general step).
+int64_t APU::quiet_steps() {
+    refresh_schedule();
+    int64_t n = due_step - cycles;
+    if (n <= 0) return 0;
+    const int64_t len = (reg(0x4017) & 0x80) ? 18640 : 14916;
+    const int64_t pos = sequencer_pos(cycles - frame_origin, len);
+    if (pos == 0 || pos == 3729 || pos == 7458 || pos == 11187) return 0;
+    const int64_t to_clock = pos < 0 ? -pos : pos < 3729 ? 3729 - pos : pos < 7458 ? 7458 - pos : pos < 11187 ? 11187 - pos : len - pos;
+    if (to_clock < n) n = to_clock;
+    for (int i = 0; i < 2; i++)
+        if (pulse_timer[i] > timer_period[i]) return 0;
+    if (tri_timer > timer_period[2]) return 0;
+    if (noise_timer >= noise_periods[reg(0x400E) & 0x0F] / 2) return 0;
+    const int32_t dmc_period = dmc_rates[dmc_control & 0x0F] / 2;
+    if (dmc_timer >= dmc_period) return 0;
+    if (enabled[4] && dmc_buffer_empty && dmc_remaining != 0) return 0;
+    if (dmc_direct != -1 || !dmc_silence) {
+        if (dmc_timer == 0) return 0;
+        if (dmc_period - dmc_timer < n) n = dmc_period - dmc_timer;
+    }
+    return n;
+}
+
+// `n` quiet steps (see quiet_steps()) at once. Replaces n calls of cycle();
+// the digests of benchmarks/same_behaviour.py and tests/test_apu.py (which runs
+// the channels at one sample per step, where nothing is skipped) hold them equal.
+void APU::skip(uint32_t n) {
+    // The sequencer position of the last skipped step, as step_sequencer() would leave it.
+    const int64_t len = (reg(0x4017) & 0x80) ? 18640 : 14916;
+    seq_pos = sequencer_pos(cycles - frame_origin, len) + n - 1;
+    seq_d = cycles - frame_origin + n - 1;
+    seq_len = len;
+    // Each timer counts up to its period and wraps; a division only when it wraps.
+    for (int i = 0; i < 2; i++) {
+        const uint32_t period = timer_period[i] + 1u;
+        uint32_t t = pulse_timer[i] + n;
+        if (t >= period) {
+            pulse_step[i] = uint8_t((pulse_step[i] + t / period) & 7);
+            t %= period;
+        }
+        pulse_timer[i] = uint16_t(t);
+    }
+    {
+        const uint32_t period = timer_period[2] + 1u;
+        uint32_t t = tri_timer + 2 * n;  // two timer steps per APU step
+        if (t >= period) {
+            tri_step = uint8_t((tri_step + t / period) & 31);
+            t %= period;
+        }
+        tri_timer = uint16_t(t);
+    }
+    {
+        const uint8_t mode = reg(0x400E);
+        const uint32_t period = uint32_t(noise_periods[mode & 0x0F] / 2), t = uint32_t(noise_timer);
+        // The register shifts on each step that starts with the timer at 0.
+        uint32_t shifts = (t == 0 ? 1 : 0), end = t + n;
+        if (end - 1 >= period) shifts += (end - 1) / period;
+        noise_timer = int32_t(end < period ? end : end % period);
+        // k shifts at once: while the feedback taps (bits 0 and 1, or 0 and 6)
+        // still lie in the original bits, the k bits entering at bit 14 are the
+        // low k bits of lfsr ^ (lfsr >> tap).
+        const int tap = (mode & 0x80) ? 6 : 1, most = 15 - tap;
+        uint32_t s = lfsr;
+        while (shifts) {
+            const int k = shifts < uint32_t(most) ? int(shifts) : most;
+            const uint32_t feedback = (s ^ (s >> tap)) & ((1u << k) - 1);
+            s = (s >> k) | (feedback << (15 - k));
+            shifts -= uint32_t(k);
+        }
+        lfsr = uint16_t(s);
+    }
+    {
+        const uint32_t period = dmc_rates[dmc_control & 0x0F] / 2u, end = uint32_t(dmc_timer) + n;
+        dmc_timer = int32_t(end < period ? end : end % period);
+    }
+    if (!lock_held && !audio_ready() && audio_lock.try_lock()) lock_held = true;
+    cycles += n;
+}
+
+void APU::run(int64_t target) {
+    while (cycles < target) {
+        const int64_t n = quiet_steps();
+        if (n == 0)
+            cycle();
+        else
+            skip(uint32_t(n < target - cycles ? n : target - cycles));
+    }
+    sync_by = publish_step();
+}
+
+// The step that publishes the next block (the step on which its first sample
+// falls due, or later), or `cycles` while the DMC may fetch.
+int64_t APU::publish_step() const {
+    if (enabled[4] && dmc_remaining != 0) return cycles;
+    if (sample_rate <= 0) return std::numeric_limits<int64_t>::max();
+    const int64_t first = (samples + BUFFER_LEN - 1) / BUFFER_LEN * BUFFER_LEN;
+    const int64_t rate = apu_rate > 0 ? apu_rate : 1;
+    return ((first + 1) * rate + sample_rate - 1) / sample_rate;
 }
 
 }  // namespace NES

@@ -93,6 +93,13 @@ public:
 
     void setCPU(CPU* cpu);
     void cycle();
+    // Steps until `cycles` reaches `target`: the same as calling cycle() that
+    // often, with the stretches in which a step only advances timers done at once.
+    void run(int64_t target);
+    // The unit may leave the steps below `sync_by` unrun until something looks
+    // at the APU: before that step no block is published and the DMC cannot
+    // fetch or interrupt (run() keeps it current; a register write lowers it).
+    int64_t sync_by = -1;
     void func_frame_counter();
     void pulse(bool second);
     void triangle();
@@ -130,7 +137,14 @@ private:
 
     uint8_t reg(uint16_t addr) const;
     void schedule();
+    void refresh_schedule() {
+        if (samples != due_samples || apu_rate != due_rate || sample_rate != due_sample_rate) schedule();
+    }
+    int64_t quiet_steps();
+    void skip(uint32_t n);
+    int64_t publish_step() const;
     void produce_sample();
+    int64_t sequencer_pos(int64_t d, int64_t len) const;
     void step_sequencer();
     void step_pulse(int i, bool out);
     void step_triangle(bool out);

@@ -33,6 +33,7 @@ void CPU::reset() {
     if (apu) {
         apu->cycles = 0;
         apu->samples = 0;
+        apu->sync_by = -1;
     }
     uint8_t* p = memory + reset_vector;
     map_memory(p);
@@ -41,38 +42,6 @@ void CPU::reset() {
     PC = rd16(a);
 }
 
-uint8_t CPU::get_flag(char letter) const {
-    switch (letter) {
-        case 'C': return P & 1;
-        case 'Z': return (P >> 1) & 1;
-        case 'I': return (P >> 2) & 1;
-        case 'D': return (P >> 3) & 1;
-        case 'B': return (P >> 4) & 1;
-        case 'V': return (P >> 6) & 1;
-        case 'N': return (P >> 7) & 1;
-        default: return 0;
-    }
-}
-
-void CPU::set_flag(char letter, bool value) {
-    uint8_t mask;
-    switch (letter) {
-        case 'C': mask = 0x01; break;
-        case 'Z': mask = 0x02; break;
-        case 'I': mask = 0x04; break;
-        case 'D': mask = 0x08; break;
-        case 'B': mask = 0x10; break;
-        case 'V': mask = 0x40; break;
-        case 'N': mask = 0x80; break;
-        default: return;
-    }
-    P = value ? uint8_t(P | mask) : uint8_t(P & ~mask);
-}
-
-void CPU::stack_push(uint8_t value) { memory[0x100 + SP--] = value; }
-
-uint8_t CPU::stack_pull() { return memory[0x100 + ++SP]; }
-
 int CPU::emulated_clock_speed(long long elapsed_ns) const {
     if (elapsed_ns == 0 || cycles == 0) return 0;
     return int(double(cycles) * 1e9 / double(elapsed_ns));
@@ -80,31 +49,46 @@ int CPU::emulated_clock_speed(long long elapsed_ns) const {
 
 void CPU::sync_ppu() {
     // Never crosses a PPU event: the unit catches up before any step that reaches one.
-    if (lazy_ppu && ppu->dot_count < sync_target) ppu->run(sync_target);
+    const uint64_t target = uint64_t(start_cycles) * 3;  // PPU dots at the start of the current instruction
+    if (lazy_ppu && ppu->dot_count < target) ppu->run(target);
+}
+
+void CPU::sync_apu() {
+    if (!lazy_apu) return;
+    // Where the unit leaves the APU after the previous instruction.
+    apu->run((start_cycles + 1) / 2);
+    apu->sync_by = -1;  // the access may start the DMC: the unit looks again after this instruction
 }
 
 void CPU::clock() {
-    sync_target = uint64_t(cycles) * 3;
+    start_cycles = cycles;
     instr_len = 1;
     uint8_t* const instr = memory + PC;
-    const uint8_t op = read(instr, true);
-    const Mode mode = mode_table[op];
-    const Op fn = op_table[op];
     uint8_t* operand = memory + uint16_t(PC + 1);
     // Every instruction fetches the byte after the opcode twice, side effects included.
-    const unsigned b1 = read(operand, true), x = X;
-    const unsigned b2 = read(operand, true), y = Y;
-    if (mode) operand = (this->*mode)(operand);
+    const uint16_t a0 = fold(PC), a1 = fold(uint16_t(PC + 1));
+    // Code in ROM (the usual case) is never in register space.
+    const bool plain = !mapper_reads && ((PC >= 0x8000 && PC != 0xFFFF) || (!is_register(a0) && !is_register(a1)));
+    uint8_t op;
+    unsigned b1, b2;
+    if (plain) {
+        // The three reads below when none of them has a side effect.
+        op = memory[a0];
+        b1 = b2 = memory[a1];
+    } else {
+        op = read(instr, true);
+        b1 = read(operand, true);
+        b2 = read(operand, true);
+    }
+    const unsigned x = X, y = Y;
+    if (const uint8_t mk = mode_kind[op]) operand = plain ? run_mode_plain(mk, operand, uint8_t(b1)) : run_mode(mk, operand);
     const uint8_t kind = cross_kind[op];
     const bool cross = (kind == 1 && b1 + x > 255) || (kind == 2 && b2 + y > 255);
     cycles += cross ? cross_cycles[op] : base_cycles[op];
     const uint8_t nmi_now = (memory[0x2000] & 0x80) && nmi_line_prev;
     nmi_line_prev = ppu->nmi_line;
     if (debug) trace(instr, operand);
-    if (fn)
-        (this->*fn)(operand);
-    else
-        unknown_opcode(op);
+    if (!run_op(op_kind[op], operand)) unknown_opcode(op);
     PC = uint16_t(PC + instr_len);
     instr_count++;
     if (nmi_now && !nmi_latch)
@@ -153,7 +137,10 @@ void CPU::call_map_write(uint8_t* cell, uint8_t* value) {
 
 
 uint8_t CPU::read_register_cell(uint16_t a, bool notify) {
-    if ((a & 0xFFF8) == 0x2000) sync_ppu();
+    if ((a & 0xFFF8) == 0x2000)
+        sync_ppu();
+    else if (a == 0x4015)
+        sync_apu();
     const uint8_t c = read_register(a, memory[a]);
     if (notify) call_map_read(memory + a);
     return c;
@@ -204,7 +191,7 @@ uint8_t CPU::read_register(uint16_t a, uint8_t c) {
     }
 }
 
-void CPU::write(uint8_t* p, uint8_t value) {
+void CPU::write_general(uint8_t* p, uint8_t value) {
     if (!in_space(p)) {  // register A; no mapper sees it
         *p = value;
         return;
@@ -212,6 +199,7 @@ void CPU::write(uint8_t* p, uint8_t value) {
     const uint16_t a = fold(uint16_t(p - memory));
     uint8_t* cell = memory + a;
     if ((a & 0xFFF8) == 0x2000 || a == 0x4014 || (a >= 0x4020 && rom->mapper->touches_ppu)) sync_ppu();
+    if (a >= 0x4000 && a <= 0x4017 && a != 0x4014 && a != 0x4016) sync_apu();  // the APU reads these cells
     if (write_register(a, value)) {
         call_map_write(cell, &value);
         *cell = value;
@@ -381,8 +369,10 @@ void CPU::loadRom(ROM* r, bool load_ram) {
     std::memset(memory, 0, sizeof memory);
     rom = r;
     mapper_reads = rom->mapper->hooks_read;
+    mapper_ram_writes = rom->mapper->hooks_ram_write;
     const int number = rom->mapper->number;
     fold_prg = (number == 0 || number == 3) && rom->prg_size >= 16384 && rom->prg_size < 32768;
+    fold_mask[6] = fold_mask[7] = fold_prg ? 0xBFFF : 0xFFFF;
     if (rom->battery && load_ram) {
         const std::string path = ram_dir + sep + "ram";
         std::printf("load RAM file: %s\n", path.c_str());

@@ -52,6 +52,9 @@ public:
     // before an access that could see or change its state (the unit also
     // catches it up whenever a PPU event is due); otherwise it is always current.
     bool lazy_ppu = false;
+    // When set, the APU may run behind the CPU (see APU::sync_by); the CPU
+    // brings it up to date before it reads or writes an APU register.
+    bool lazy_apu = false;
 
     // Folder of the battery RAM file read at attach (the console's own
     // cartridge folder; empty means none).
@@ -64,10 +67,36 @@ public:
     void clock();
     void start_nmi();
     void start_irq();
-    uint8_t get_flag(char letter) const;
-    void set_flag(char letter, bool value);
-    void stack_push(uint8_t value);
-    uint8_t stack_pull();
+    // Inline: the handlers name their flag by a constant letter, which folds away.
+    uint8_t get_flag(char letter) const {
+        switch (letter) {
+            case 'C': return P & 1;
+            case 'Z': return (P >> 1) & 1;
+            case 'I': return (P >> 2) & 1;
+            case 'D': return (P >> 3) & 1;
+            case 'B': return (P >> 4) & 1;
+            case 'V': return (P >> 6) & 1;
+            case 'N': return (P >> 7) & 1;
+            default: return 0;
+        }
+    }
+
+    void set_flag(char letter, bool value) {
+        uint8_t mask;
+        switch (letter) {
+            case 'C': mask = 0x01; break;
+            case 'Z': mask = 0x02; break;
+            case 'I': mask = 0x04; break;
+            case 'D': mask = 0x08; break;
+            case 'B': mask = 0x10; break;
+            case 'V': mask = 0x40; break;
+            case 'N': mask = 0x80; break;
+            default: return;
+        }
+        P = value ? uint8_t(P | mask) : uint8_t(P & ~mask);
+    }
+    void stack_push(uint8_t value) { memory[0x100 + SP--] = value; }
+    uint8_t stack_pull() { return memory[0x100 + ++SP]; }
     int emulated_clock_speed(long long elapsed_ns) const;
 
     // Bus (cpu.cpp)
@@ -77,11 +106,21 @@ public:
         const uintptr_t off = (uintptr_t)p - (uintptr_t)memory;
         if (off >= 65536u) return *p;  // register A
         const uint16_t a = fold(uint16_t(off));
-        if ((a & 0xFFF8) == 0x2000 || unsigned(a - 0x4015) < 3u) return read_register_cell(a, notify);
+        if (is_register(a)) return read_register_cell(a, notify);
         if (notify) call_map_read(memory + a);
         return memory[a];
     }
-    void write(uint8_t* p, uint8_t value);
+    void write(uint8_t* p, uint8_t value) {
+        // Internal RAM has no register and, with a mapper that ignores RAM
+        // writes, no hook: the general path below would only store the byte.
+        const uintptr_t off = (uintptr_t)p - (uintptr_t)memory;
+        if (off < 0x2000 && !mapper_ram_writes) {
+            memory[off & 0x07FF] = value;
+            return;
+        }
+        write_general(p, value);
+    }
+    void write_general(uint8_t* p, uint8_t value);
     void set_controller(Controller* c, uint8_t port);
 
     // Cartridge attach and files (cpu.cpp)
@@ -134,22 +173,31 @@ public:
 private:
     // Which operand sum decides the page-crossing cycle: 0 none, 1 b1 + X, 2 b2 + Y.
     uint8_t cross_kind[256];
+    // The entries of `mode_table` and `op_table` as switch cases (cpu_helper.cpp).
+    uint8_t mode_kind[256];
+    uint8_t op_kind[256];
+    uint8_t* run_mode(uint8_t kind, uint8_t* p);
+    uint8_t* run_mode_plain(uint8_t kind, uint8_t* p, uint8_t b1);
+    bool run_op(uint8_t kind, uint8_t* operand);
     bool fold_prg = false;          // 16 KiB NROM/CNROM: $C000-$FFFF mirror $8000-$BFFF
     bool unknown_reported = false;  // the empty-opcode diagnostic is printed once
-    uint64_t sync_target = 0;       // PPU dots at the start of the current instruction
     bool mapper_reads = false;      // the attached mapper's hooks_read (a replaced mapper needs a new attach)
+    bool mapper_ram_writes = true;  // the attached mapper's hooks_ram_write (likewise)
 
+    int64_t start_cycles = 0;       // `cycles` at the start of the current instruction
     void sync_ppu();
+    void sync_apu();
 
     bool in_space(const uint8_t* p) const {
         return (uintptr_t)p - (uintptr_t)memory < 65536u;
     }
-    uint16_t fold(uint16_t a) const {
-        if (a >= 0xC000) return fold_prg ? uint16_t(a - 0x4000) : a;
-        if (a < 0x2000) return a & 0x07FF;
-        if (a < 0x4000) return 0x2000 | (a & 7);
-        return a;
-    }
+    // Folding by 8 KiB page: $0000-$1FFF keep 11 bits, $2000-$3FFF keep bit 13
+    // and 3 bits, $C000-$FFFF lose bit 14 when `fold_prg` (the same as
+    // subtracting $4000 there), the rest stay.
+    uint16_t fold_mask[8] = {0x07FF, 0x2007, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
+    uint16_t fold(uint16_t a) const { return a & fold_mask[a >> 13]; }
+    // A folded address whose read has side effects.
+    static bool is_register(uint16_t a) { return (a & 0xFFF8) == 0x2000 || unsigned(a - 0x4015) < 3u; }
     uint8_t rd(uint16_t a) { return read(memory + a, true); }
     uint16_t rd16(uint16_t a) { return uint16_t(rd(a) | rd(uint16_t(a + 1)) << 8); }
     uint8_t read_register(uint16_t a, uint8_t c);

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "cpu.h"
@@ -189,24 +190,43 @@ const char CROSS_CYCLES[] =
     "2626333322224444060644442525555526263333222244440606444425255555"
     "2628335522224466060844662527557726283355222244660608446625275577";
 
+// The modes and handlers, each listed once: the tables below, the dispatch
+// switches of run_mode() and run_op() and the kinds in `mode_kind`/`op_kind`
+// all come from these lists, in this order.
+#define KESTRIX_MODES(X) X(acc) X(imm) X(zpg) X(zpgx) X(zpgy) X(abs) X(absx) X(absy) X(ind) X(xind) X(indy) X(rel)
+#define KESTRIX_OPS(X)                                                                                          \
+    X(ADC) X(AND) X(ASL) X(BCC) X(BCS) X(BEQ) X(BIT) X(BMI) X(BNE) X(BPL) X(BRK) X(BVC) X(BVS) X(CLC) X(CLD) \
+    X(CLI) X(CLV) X(CMP) X(CPX) X(CPY) X(DEC) X(DEX) X(DEY) X(EOR) X(INC) X(INX) X(INY) X(JMP) X(JSR) X(LDA) \
+    X(LDX) X(LDY) X(LSR) X(NOP) X(ORA) X(PHA) X(PHP) X(PLA) X(PLP) X(ROL) X(ROR) X(RTI) X(RTS) X(SBC) X(SEC) \
+    X(SED) X(SEI) X(STA) X(STX) X(STY) X(TAX) X(TAY) X(TSX) X(TXA) X(TXS) X(TYA)
+
+// Kind 0 is "none"; kind k > 0 is entry k - 1 of the list.
+enum ModeKind : uint8_t {
+    MODE_NONE,
+#define X(n) MODE_##n,
+    KESTRIX_MODES(X)
+#undef X
+};
+enum OpKind : uint8_t {
+    OP_NONE,
+#define X(n) OP_##n,
+    KESTRIX_OPS(X)
+#undef X
+};
+
 struct ModeEntry { const char* name; CPU::Mode fn; };
 const ModeEntry MODES[] = {
-    {"acc", &CPU::acc},   {"imm", &CPU::imm},   {"zpg", &CPU::zpg},   {"zpgx", &CPU::zpgx},
-    {"zpgy", &CPU::zpgy}, {"abs", &CPU::abs},   {"absx", &CPU::absx}, {"absy", &CPU::absy},
-    {"ind", &CPU::ind},   {"xind", &CPU::xind}, {"indy", &CPU::indy}, {"rel", &CPU::rel},
+#define X(n) {#n, &CPU::n},
+    KESTRIX_MODES(X)
+#undef X
 };
 
 struct OpEntry { const char* name; CPU::Op fn; };
-#define OP(n) {#n, &CPU::n}
 const OpEntry OPS[] = {
-    OP(ADC), OP(AND), OP(ASL), OP(BCC), OP(BCS), OP(BEQ), OP(BIT), OP(BMI), OP(BNE), OP(BPL), OP(BRK),
-    OP(BVC), OP(BVS), OP(CLC), OP(CLD), OP(CLI), OP(CLV), OP(CMP), OP(CPX), OP(CPY), OP(DEC), OP(DEX),
-    OP(DEY), OP(EOR), OP(INC), OP(INX), OP(INY), OP(JMP), OP(JSR), OP(LDA), OP(LDX), OP(LDY), OP(LSR),
-    OP(NOP), OP(ORA), OP(PHA), OP(PHP), OP(PLA), OP(PLP), OP(ROL), OP(ROR), OP(RTI), OP(RTS), OP(SBC),
-    OP(SEC), OP(SED), OP(SEI), OP(STA), OP(STX), OP(STY), OP(TAX), OP(TAY), OP(TSX), OP(TXA), OP(TXS),
-    OP(TYA),
+#define X(n) {#n, &CPU::n},
+    KESTRIX_OPS(X)
+#undef X
 };
-#undef OP
 
 }  // namespace
 
@@ -215,18 +235,69 @@ void CPU::define_opcodes() {
         const std::string cell = GRID[op];
         const std::string mne = cell.substr(0, cell.find(' '));
         const std::string mode = cell.find(' ') == std::string::npos ? "" : cell.substr(cell.find(' ') + 1);
-        for (const OpEntry& e : OPS)
-            if (mne == e.name) {
-                op_table[op] = e.fn;
-                mnemonics[op] = e.name;
+        op_kind[op] = OP_NONE;
+        for (int k = 0; k < int(std::size(OPS)); k++)
+            if (mne == OPS[k].name) {
+                op_table[op] = OPS[k].fn;
+                mnemonics[op] = OPS[k].name;
+                op_kind[op] = uint8_t(k + 1);
             }
         if (mode == "impl") mode_names[op] = "impl";
-        for (const ModeEntry& e : MODES)
-            if (mode == e.name) {
-                mode_table[op] = e.fn;
-                mode_names[op] = e.name;
+        mode_kind[op] = MODE_NONE;
+        for (int k = 0; k < int(std::size(MODES)); k++)
+            if (mode == MODES[k].name) {
+                mode_table[op] = MODES[k].fn;
+                mode_names[op] = MODES[k].name;
+                mode_kind[op] = uint8_t(k + 1);
             }
         cross_kind[op] = mode == "absx" ? 1 : (mode == "absy" || mode == "indy") ? 2 : 0;
+    }
+}
+
+// The tables' entries called directly: a switch per table, so that the
+// handlers are inlined here instead of being reached through member pointers.
+// Calls the same handler as `mode_table`/`op_table` (both filled from the lists
+// above); tests/test_cpu.py and the nestest trace exercise every opcode.
+uint8_t* CPU::run_mode(uint8_t kind, uint8_t* p) {
+    switch (kind) {
+#define X(n) case MODE_##n: return n(p);
+        KESTRIX_MODES(X)
+#undef X
+        default: return p;
+    }
+}
+
+// run_mode() when the byte after the opcode (`p`) is a plain cell holding b1:
+// the modes' first read of it, which has no side effect, gives b1. Proved equal
+// to run_mode() by tests/test_cpu.py and the per-frame digests of benchmarks/same_behaviour.py.
+uint8_t* CPU::run_mode_plain(uint8_t kind, uint8_t* p, uint8_t b1) {
+    switch (kind) {
+        case MODE_imm: instr_len = 2; return memory + fold(uint16_t(p - memory));
+        case MODE_zpg: instr_len = 2; return memory + b1;
+        case MODE_zpgx: instr_len = 2; return memory + uint8_t(b1 + X);
+        case MODE_zpgy: instr_len = 2; return memory + uint8_t(b1 + Y);
+        case MODE_abs: instr_len = 3; return memory + uint16_t(b1 | rd(uint16_t(p - memory + 1)) << 8);
+        case MODE_absx: {
+            const uint8_t x = X;
+            instr_len = 3;
+            return memory + uint16_t((b1 | rd(uint16_t(p - memory + 1)) << 8) + x);
+        }
+        case MODE_absy: {
+            const uint8_t y = Y;
+            instr_len = 3;
+            return memory + uint16_t((b1 | rd(uint16_t(p - memory + 1)) << 8) + y);
+        }
+        case MODE_rel: instr_len = 2; return memory + uint16_t(PC + int8_t(b1));
+        default: return run_mode(kind, p);
+    }
+}
+
+bool CPU::run_op(uint8_t kind, uint8_t* operand) {
+    switch (kind) {
+#define X(n) case OP_##n: n(operand); return true;
+        KESTRIX_OPS(X)
+#undef X
+        default: return false;
     }
 }
 

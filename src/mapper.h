@@ -15,6 +15,9 @@ public:
     // The mapper may change video memory or mirroring when written to; the
     // PPU is brought up to date before such writes.
     bool touches_ppu = true;
+    // The mapper acts on writes to internal RAM ($0000-$1FFF); when it does
+    // not, the bus stores such writes without the call.
+    bool hooks_ram_write = true;
 
     explicit Mapper(int32_t n) : number(n) {}
     virtual void map_write(void** devices, uint8_t* target, uint8_t* value) = 0;
@@ -48,7 +51,7 @@ public:
     uint8_t shift = 0x10;  // bit 4 marks an empty register
     uint8_t last_value = 0;
 
-    MMC1() : InertMapper(1) {}
+    MMC1() : InertMapper(1) { hooks_ram_write = false; }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void control(CPU* cpu, PPU* ppu, uint8_t c);
 };
@@ -58,7 +61,7 @@ class UxROM : public InertMapper {
 public:
     int32_t bank = 0;  // 1 KiB unit index
 
-    UxROM() : InertMapper(2) {}
+    UxROM() : InertMapper(2) { hooks_ram_write = false; }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void serialize(void** devices, char* block) override;
     void deserialize(void** devices, char* block) override;
@@ -69,7 +72,7 @@ class CNROM : public InertMapper {
 public:
     int32_t bank = 0;  // 1 KiB unit index
 
-    CNROM() : InertMapper(3) {}
+    CNROM() : InertMapper(3) { hooks_ram_write = false; }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void serialize(void** devices, char* block) override;
     void deserialize(void** devices, char* block) override;
@@ -89,7 +92,10 @@ public:
     uint8_t reserved_a = 0;
     uint8_t reserved_b = 0;
 
-    MMC3() : InertMapper(4) { hooks_clock = true; }
+    MMC3() : InertMapper(4) {
+        hooks_clock = true;
+        hooks_ram_write = false;
+    }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void clock(void** devices) override;
     void serialize(void** devices, char* block) override;
@@ -104,7 +110,10 @@ public:
     uint16_t irq_counter = IRQ_PERIOD;
     bool irq_enabled = true;
 
-    NTDEC2722() : InertMapper(40) { hooks_clock = true; }
+    NTDEC2722() : InertMapper(40) {
+        hooks_clock = true;
+        hooks_ram_write = false;
+    }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void clock(void** devices) override;
 };

@@ -22,12 +22,18 @@ struct FileError : std::runtime_error {
 
 class NROM : public InertMapper {
 public:
-    NROM() : InertMapper(0) { touches_ppu = false; }
+    NROM() : InertMapper(0) {
+        touches_ppu = false;
+        hooks_ram_write = false;
+    }
 };
 
 class DEFAULT_MAPPER : public InertMapper {
 public:
-    explicit DEFAULT_MAPPER(int32_t n) : InertMapper(n) { touches_ppu = false; }
+    explicit DEFAULT_MAPPER(int32_t n) : InertMapper(n) {
+        touches_ppu = false;
+        hooks_ram_write = false;
+    }
 };
 
 // Creates the mapper class of an iNES mapper number; null when the number has none.

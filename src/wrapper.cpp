@@ -207,6 +207,7 @@ NESUnit::NESUnit(int clock_speed) {
         ppu = new NES::PPU(cpu);
         cpu->reset();
         cpu->lazy_ppu = !ppu->has_dot_clock();
+        cpu->lazy_apu = true;
         mark_live(this, true);
         units_mark(this, true);
     } catch (...) {
@@ -228,6 +229,7 @@ NESUnit::NESUnit(const char* rom_name, int clock_speed) {
         ppu->loadRom(rom);
         cpu->reset();
         cpu->lazy_ppu = !ppu->has_dot_clock();
+        cpu->lazy_apu = true;
         mark_live(this, true);
         units_mark(this, true);
         new_cart_dir.clear();
@@ -254,6 +256,7 @@ NESUnit::NESUnit(const py::object& rom_file, int clock_speed) {
         ppu->loadRom(rom);
         cpu->reset();
         cpu->lazy_ppu = !ppu->has_dot_clock();
+        cpu->lazy_apu = true;
         mark_live(this, true);
         units_mark(this, true);
         new_cart_dir.clear();
@@ -305,9 +308,13 @@ void NESUnit::end_all_run_threads() {
 
 // ---------------------------------------------------------------- Stepping
 
-void NESUnit::single_cycle() {
+// Inlined into the loops of runFrame() and the run thread, once per instruction.
+[[gnu::always_inline]] inline void NESUnit::single_cycle() {
     cpu->clock();
-    while (2 * apu->cycles < cpu->cycles) apu->cycle();
+    // The APU catches up to half the CPU's cycles only when a block falls due
+    // or the DMC runs; the CPU brings it up to date before touching its registers.
+    const int64_t apu_target = int64_t((uint64_t(cpu->cycles) + 1) >> 1);
+    if (apu_target > apu->sync_by) apu->run(apu_target);
     const uint64_t target = uint64_t(3 * cpu->cycles);
     // The PPU may lag until a step reaches its next event (NMI line, frame end);
     // the CPU brings it up to date itself before touching it.
@@ -319,11 +326,13 @@ void NESUnit::single_cycle() {
 }
 
 void NESUnit::sync_ppu() {
+    apu->run((cpu->cycles + 1) / 2);
     const uint64_t target = uint64_t(3 * cpu->cycles);
     if (ppu->dot_count < target) ppu->run(target);
 }
 
 void NESUnit::frame_callback() {
+    apu->run((cpu->cycles + 1) / 2);  // the callback may look at or change what the APU reads
     std::shared_ptr<const std::function<void()>> f = perframefunc;
     if (!held) {
         (*f)();
@@ -389,6 +398,7 @@ void NESUnit::runFrame() {
     try {
         const uint64_t frame = ppu->frame_count;
         while (ppu->frame_count == frame) single_cycle();
+        apu->run((cpu->cycles + 1) / 2);
     } catch (...) {
         frame_depth--;
         held = outer;

@@ -60,7 +60,7 @@ public:
     NESUnit(const NESUnit&) = delete;
     NESUnit& operator=(const NESUnit&) = delete;
 
-    void single_cycle();
+    inline void single_cycle();
     void runFrame();
     // `owner` is the scripting object, pinned by the run thread around each
     // per-frame callback (none for a console driven from C++).
