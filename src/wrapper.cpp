@@ -431,7 +431,7 @@ void NESUnit::start(PyObject* self) {
     running = true;
     // Steps taken before (runFrame() warm-ups, earlier runs) are not owed to
     // the wall clock: the time line begins here, so the console runs at once.
-    start_cycles = cpu->cycles;
+    run_start_cycles = cpu->cycles;
     start_time = now_ns();
     paused_total = 0;
     pause_start = start_time;
@@ -458,7 +458,7 @@ void NESUnit::operation_thread() {
                 lock.lock();
             }
             single_cycle();
-            const __int128 emulated = (__int128)(cpu->cycles - start_cycles) * 1000000000 / cpu->clock_speed;
+            const __int128 emulated = (__int128)(cpu->cycles - run_start_cycles) * 1000000000 / cpu->clock_speed;
             const int64_t target = start_time + paused_total.load() + int64_t(emulated);
             int64_t now = now_ns();
             if (now < target) {

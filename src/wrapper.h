@@ -39,7 +39,7 @@ public:
 class NESUnit {
 public:
     int64_t start_time = 0;
-    int64_t start_cycles = 0;  // the CPU's cycles at start(): the pacing counts only what ran since
+    int64_t run_start_cycles = 0;  // the CPU's cycles at start(): the pacing counts only what ran since
     std::shared_ptr<const std::function<void()>> perframefunc;
     std::atomic<int64_t> pause_start{0};
     std::string save_dir;
