@@ -59,6 +59,18 @@ constexpr auto make_expand() {
 }
 constexpr auto EXPAND = make_expand();
 
+// NTSC_TO_RGB as one little-endian word per colour (R, G, B, 0): the
+// rendering copy of the colour table, for four-byte stores.
+struct Rgb32 {
+    uint32_t v[64];
+    const uint32_t& operator[](int i) const { return v[i]; }
+};
+const Rgb32 RGB32 = [] {
+    Rgb32 t{};
+    for (int c = 0; c < 64; c++) t.v[c] = NTSC_TO_RGB[c][0] | NTSC_TO_RGB[c][1] << 8 | NTSC_TO_RGB[c][2] << 16;
+    return t;
+}();
+
 constexpr uint64_t broadcast(uint8_t c) { return c * 0x0101010101010101ull; }
 
 inline uint16_t next_tile(uint16_t a) {
@@ -150,37 +162,41 @@ void PPU::apply_and_update_registers() {
 void PPU::evaluate_span(uint8_t ctrl, int first, int last) {
     const unsigned h = (ctrl & 0x20) ? 16 : 8;
     const int next_line = (scanline + 1) % 240;
-    uint8_t n = eval_n, count = next_count;
+    uint8_t n = eval_n, count = next_count;  // n only ever steps by 4 from 0
     bool done = eval_done;
-    int d = first;
+    int d = first;  // the first dot not yet run
     if (count < 8) {
-        for (d += d & 1; d <= last; d += 2) {
-            if (done) {  // all of OAM seen: the remaining even dots only advance the index
-                n = uint8_t(n + 4 * ((last - d) / 2 + 1));
-                d = last + 1;
-                break;
-            }
-            const uint8_t y1 = uint8_t(oam[n] + 1);
-            if (y1 != 0) {
-                uint8_t* slot = secondary_oam + 4 * count;
+        const int even = first + (first & 1);
+        int evens = even <= last ? (last - even) / 2 + 1 : 0;  // one entry each
+        d = last + 1;
+        if (!done && evens > 0) {
+            // The entries up to the end of OAM, where `done` is set.
+            const int steps = evens < (256 - n) / 4 ? evens : (256 - n) / 4;
+            const uint8_t* const start = oam + n;
+            const uint8_t* const end = start + 4 * steps;
+            const uint8_t* e = start;
+            uint8_t* slot = secondary_oam + 4 * count;
+            while (e != end) {
+                const uint8_t y1 = uint8_t(e[0] + 1);
+                e += 4;
+                if (y1 == 0) continue;  // OAM Y $FF: not tested
                 slot[0] = y1;
-                if (unsigned(next_line - y1) < h) {
-                    slot[1] = oam[n + 1];
-                    slot[2] = oam[n + 2];
-                    slot[3] = oam[n + 3];
-                    next_x[count] = oam[n + 3];
-                    if (n == 0) sprite0_next = true;
-                    if (++count == 8) {
-                        n = uint8_t(n + 4);
-                        done = n == 0;
-                        d++;
-                        break;
-                    }
-                }
+                if (unsigned(next_line - y1) >= h) continue;
+                slot[1] = e[-3];
+                slot[2] = e[-2];
+                slot[3] = e[-1];
+                next_x[count] = e[-1];
+                if (e - 4 == oam) sprite0_next = true;
+                slot += 4;
+                if (++count == 8) break;
             }
-            n = uint8_t(n + 4);
+            const int taken = int(e - start) / 4;
+            n = uint8_t(n + 4 * taken);
             done = n == 0;
+            evens -= taken;
+            if (count == 8) d = even + 2 * taken - 1;  // the overflow scan starts on the next dot
         }
+        if (count < 8) n = uint8_t(n + 4 * evens);  // all of OAM seen: these dots only advance the index
     }
     if (count == 8) {
         // Eight sprites found: the overflow scan, with its diagonal walk through OAM.
@@ -225,10 +241,12 @@ void PPU::whole_line(uint8_t ctrl, uint8_t mask) {
         const bool tall = ctrl & 0x20;
         uint8_t am = active_mask;
         for (int i = lc - 1; i >= 0; i--) {
+            // Active after dot j (0-255) while j < line_x + 8: from the start if
+            // it was active already, else from the dot where line_x reaches 0.
             const int64_t lx = line_x[i];
             const bool was_active = (active_mask >> i) & 1;
-            const int64_t from = was_active ? 0 : (lx > 0 ? lx : 0);
             const int64_t to = lx + 8 < 256 ? lx + 8 : 256;
+            const int64_t from = was_active ? 0 : lx >= 0 ? lx : to;
             const uint8_t counter = uint8_t(pixel_counter[i] - was_active);  // at dot `from`
             if (sprites_on && from < to) {
                 const uint8_t* e = line_sprites + 4 * i;
@@ -253,7 +271,7 @@ void PPU::whole_line(uint8_t ctrl, uint8_t mask) {
             // The countdown's state after dot 256.
             const int64_t last_from = to < 255 ? to : 255;  // active dots before the last one
             pixel_counter[i] = uint8_t(counter - (last_from > from ? last_from - from : 0));
-            const bool active_at_end = 255 < lx + 8 && (was_active || 255 >= lx);
+            const bool active_at_end = 255 < lx + 8 && (was_active || (lx >= 0 && 255 >= lx));
             am = active_at_end ? uint8_t(am | 1 << i) : uint8_t(am & ~(1 << i));
             line_x[i] = int32_t(uint32_t(line_x[i]) - 256u);
         }
@@ -363,10 +381,14 @@ void PPU::whole_line(uint8_t ctrl, uint8_t mask) {
         std::memcpy(&old, cache + 8 * gi, 8);
         if (old == c) continue;
         std::memcpy(cache + 8 * gi, &c, 8);
-        for (int j = 0; j < 8; j++, old >>= 8) {
-            const uint8_t cj = uint8_t(c >> (8 * j));
-            if (uint8_t(old) != cj) std::memcpy(row[8 * gi + j], NTSC_TO_RGB[cj], 3);
-        }
+        // All eight pixels of the group are stored: those whose index did not
+        // change get the bytes they already hold. Four-byte stores, each
+        // overwritten in its fourth byte by the next pixel; the last one
+        // starts a byte early, so that nothing past the group is touched.
+        uint8_t* const out = row[8 * gi];
+        for (int j = 0; j < 7; j++) std::memcpy(out + 3 * j, &RGB32[uint8_t(c >> (8 * j))], 4);
+        const uint32_t last = uint32_t(out[20]) | RGB32[uint8_t(c >> 56)] << 8;
+        std::memcpy(out + 20, &last, 4);
     }
     dot_count += 256;
     dot = 257;

@@ -65,6 +65,18 @@ int main() {
             if (what == 4) a.v = b.v = a.t = b.t = uint16_t(rnd(0x8000));
             if (what == 5) a.t = b.t = uint16_t(rnd(0x8000));
             if (what == 6) ma[0x2002] = mb[0x2002] = uint8_t(rnd(256));
+            if (what == 7) {  // also sprite countdowns that no program can set up, at a line start
+                while (a.dot != 1 || a.post_render) {
+                    run_to(a, a.dot_count + 1, true);
+                    run_to(b, b.dot_count + 1, true);
+                }
+                a.line_count = b.line_count = int8_t(1 + rnd(8));
+                a.active_mask = b.active_mask = 0;
+                for (int i = 0; i < 8; i++) {
+                    a.line_x[i] = b.line_x[i] = int32_t(rnd(2) ? rnd(300) - 20 : rnd(16) - 8);
+                    a.pixel_counter[i] = b.pixel_counter[i] = 7;
+                }
+            }
             // Short spans inside a line and long ones over many lines.
             const uint64_t len = rnd(3) ? 1 + rnd(400) : 341 * (1 + rnd(60)) + rnd(341);
             const uint64_t target = a.dot_count + len;
