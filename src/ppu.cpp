@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <bit>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "cpu.h"
 #include "rom.h"
@@ -153,12 +156,51 @@ void PPU::apply_and_update_registers() {
     if (scanline < 241 || scanline > 260) *registers[2] &= 0x7F;
 }
 
+// Bits lo to hi - 1 (0 <= lo <= hi <= 64).
+inline uint64_t bit_range(int lo, int hi) {
+    const uint64_t below_hi = hi >= 64 ? ~0ull : (1ull << hi) - 1;
+    return lo >= 64 ? 0 : below_hi & ~((1ull << lo) - 1);
+}
+
+// For the 64 OAM entries: bit k of `tested` when the Y byte of entry k is not
+// $FF, bit k of `in_range` when it is tested and next_line - (Y + 1) is
+// below h (the evaluation's range test).
+inline void scan_oam(const uint8_t* oam, int next_line, unsigned h, uint64_t& in_range, uint64_t& tested) {
+    in_range = tested = 0;
+#if defined(__SSE2__)
+    // Eight entries per step, their Y bytes as 16-bit lanes, so that
+    // next_line - 1 - Y is exact.
+    const __m128i low_byte = _mm_set1_epi32(0xFF);
+    const __m128i top = _mm_set1_epi16(int16_t(next_line - 1));
+    const __m128i below = _mm_set1_epi16(-1), height = _mm_set1_epi16(int16_t(h));
+    const __m128i hidden = _mm_set1_epi16(0xFF);
+    for (int q = 0; q < 8; q++) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(oam + 32 * q));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(oam + 32 * q + 16));
+        const __m128i y = _mm_packs_epi32(_mm_and_si128(a, low_byte), _mm_and_si128(b, low_byte));
+        const __m128i diff = _mm_sub_epi16(top, y);
+        const __m128i in = _mm_and_si128(_mm_cmpgt_epi16(diff, below), _mm_cmplt_epi16(diff, height));
+        const unsigned bits = unsigned(_mm_movemask_epi8(_mm_packs_epi16(in, _mm_cmpeq_epi16(y, hidden))));
+        in_range |= uint64_t(bits & 0xFF) << (8 * q);
+        tested |= uint64_t(~bits >> 8 & 0xFF) << (8 * q);
+    }
+#else
+    for (int k = 0; k < 64; k++) {
+        const uint8_t y1 = uint8_t(oam[4 * k] + 1);
+        if (y1 == 0) continue;
+        tested |= 1ull << k;
+        if (unsigned(next_line - y1) < h) in_range |= 1ull << k;
+    }
+#endif
+}
+
 // The sprite evaluation steps of dots `first` to `last` (within 129-256).
 // While fewer than eight sprites are found, each even dot tests one OAM entry
 // and odd dots do nothing (they are skipped); then every dot makes one step of
 // the overflow scan. The state lives in locals: the byte stores into
 // secondary OAM would otherwise force it back to memory at every step.
-// tests/cpp/ppu_spans.cpp runs it over whole lines and dot by dot.
+// tests/cpp/ppu_spans.cpp runs it over whole lines (many entries at once)
+// and dot by dot (one entry at a time) and compares.
 void PPU::evaluate_span(uint8_t ctrl, int first, int last) {
     const unsigned h = (ctrl & 0x20) ? 16 : 8;
     const int next_line = (scanline + 1) % 240;
@@ -172,25 +214,54 @@ void PPU::evaluate_span(uint8_t ctrl, int first, int last) {
         if (!done && evens > 0) {
             // The entries up to the end of OAM, where `done` is set.
             const int steps = evens < (256 - n) / 4 ? evens : (256 - n) / 4;
-            const uint8_t* const start = oam + n;
-            const uint8_t* const end = start + 4 * steps;
-            const uint8_t* e = start;
-            uint8_t* slot = secondary_oam + 4 * count;
-            while (e != end) {
-                const uint8_t y1 = uint8_t(e[0] + 1);
-                e += 4;
-                if (y1 == 0) continue;  // OAM Y $FF: not tested
-                slot[0] = y1;
-                if (unsigned(next_line - y1) >= h) continue;
-                slot[1] = e[-3];
-                slot[2] = e[-2];
-                slot[3] = e[-1];
-                next_x[count] = e[-1];
-                if (e - 4 == oam) sprite0_next = true;
-                slot += 4;
-                if (++count == 8) break;
+            int taken;
+            if (steps >= 16) {
+                // Many entries: test all their Y bytes at once, then visit
+                // only the sprites taken. The entry at k leaves its Y + 1 in
+                // the first byte of the free slot whenever it is tested (Y
+                // not $FF); a take overwrites it, so only the last tested
+                // entry after the last take shows.
+                uint64_t in_range, tested;
+                scan_oam(oam, next_line, h, in_range, tested);
+                const int k0 = n / 4;
+                int end_k = k0 + steps, last_take = k0 - 1;
+                for (uint64_t cand = in_range & bit_range(k0, end_k); cand; cand &= cand - 1) {
+                    const int k = std::countr_zero(cand);
+                    uint8_t* const slot = secondary_oam + 4 * count;
+                    std::memcpy(slot, oam + 4 * k, 4);
+                    slot[0] = uint8_t(slot[0] + 1);
+                    next_x[count] = oam[4 * k + 3];
+                    if (k == 0) sprite0_next = true;
+                    last_take = k;
+                    if (++count == 8) {
+                        end_k = k + 1;
+                        break;
+                    }
+                }
+                const uint64_t late = tested & bit_range(last_take + 1, end_k);
+                if (late && count < 8) secondary_oam[4 * count] = uint8_t(oam[4 * (63 - std::countl_zero(late))] + 1);
+                taken = end_k - k0;
+            } else {
+                const uint8_t* const start = oam + n;
+                const uint8_t* const end = start + 4 * steps;
+                const uint8_t* e = start;
+                uint8_t* slot = secondary_oam + 4 * count;
+                while (e != end) {
+                    const uint8_t y1 = uint8_t(e[0] + 1);
+                    e += 4;
+                    if (y1 == 0) continue;  // OAM Y $FF: not tested
+                    slot[0] = y1;
+                    if (unsigned(next_line - y1) >= h) continue;
+                    slot[1] = e[-3];
+                    slot[2] = e[-2];
+                    slot[3] = e[-1];
+                    next_x[count] = e[-1];
+                    if (e - 4 == oam) sprite0_next = true;
+                    slot += 4;
+                    if (++count == 8) break;
+                }
+                taken = int(e - start) / 4;
             }
-            const int taken = int(e - start) / 4;
             n = uint8_t(n + 4 * taken);
             done = n == 0;
             evens -= taken;
