@@ -40,7 +40,7 @@ const char* differs(const NES::PPU& a, const NES::PPU& b) {
 
 int main() {
     auto make = [] { return std::make_unique<Console>(std::make_unique<NES::ROM>(), false); };
-    for (int trial = 0; trial < 40; trial++) {
+    for (int trial = 0; trial < 30; trial++) {
         auto ca = make(), cb = make();
         NES::PPU& a = *ca->ppu;
         NES::PPU& b = *cb->ppu;
