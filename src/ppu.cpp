@@ -62,8 +62,8 @@ constexpr auto make_expand() {
 }
 constexpr auto EXPAND = make_expand();
 
-// NTSC_TO_RGB as one little-endian word per colour (R, G, B, 0): the
-// rendering copy of the colour table, for four-byte stores.
+// NTSC_TO_RGB as one little-endian word per colour (R, G, B, then zeros):
+// the rendering copy of the colour table, for word stores.
 struct Rgb32 {
     uint32_t v[64];
     const uint32_t& operator[](int i) const { return v[i]; }
@@ -156,6 +156,8 @@ void PPU::apply_and_update_registers() {
     if (scanline < 241 || scanline > 260) *registers[2] &= 0x7F;
 }
 
+namespace {
+
 // Bits lo to hi - 1 (0 <= lo <= hi <= 64).
 inline uint64_t bit_range(int lo, int hi) {
     const uint64_t below_hi = hi >= 64 ? ~0ull : (1ull << hi) - 1;
@@ -193,6 +195,8 @@ inline void scan_oam(const uint8_t* oam, int next_line, unsigned h, uint64_t& in
     }
 #endif
 }
+
+}  // namespace
 
 // The sprite evaluation steps of dots `first` to `last` (within 129-256).
 // While fewer than eight sprites are found, each even dot tests one OAM entry
@@ -452,14 +456,14 @@ void PPU::whole_line(uint8_t ctrl, uint8_t mask) {
         std::memcpy(&old, cache + 8 * gi, 8);
         if (old == c) continue;
         std::memcpy(cache + 8 * gi, &c, 8);
-        // All eight pixels of the group are stored: those whose index did not
-        // change get the bytes they already hold. Four-byte stores, each
-        // overwritten in its fourth byte by the next pixel; the last one
-        // starts a byte early, so that nothing past the group is touched.
-        uint8_t* const out = row[8 * gi];
-        for (int j = 0; j < 7; j++) std::memcpy(out + 3 * j, &RGB32[uint8_t(c >> (8 * j))], 4);
-        const uint32_t last = uint32_t(out[20]) | RGB32[uint8_t(c >> 56)] << 8;
-        std::memcpy(out + 20, &last, 4);
+        // All eight pixels of the group are stored, as three words holding
+        // exactly its 24 bytes: those whose index did not change get the
+        // bytes they already hold.
+        uint64_t p[8];
+        for (int j = 0; j < 8; j++) p[j] = RGB32[uint8_t(c >> (8 * j))];
+        const uint64_t w[3] = {p[0] | p[1] << 24 | p[2] << 48, p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56,
+                               p[5] >> 8 | p[6] << 16 | p[7] << 40};
+        std::memcpy(row[8 * gi], w, sizeof w);
     }
     dot_count += 256;
     dot = 257;
