@@ -309,10 +309,14 @@ void PPU::whole_line(uint8_t ctrl, uint8_t mask) {
     // active already) to eight dots past it. Its bit counter drops by one per
     // active dot. spr[x] is the chosen sprite's pixel: value (bits 0-1),
     // palette (bits 2-3), behind (bit 5), entry 0 (bit 7); 0 for none.
-    alignas(8) uint8_t spr[256];
+    // spr_colour[x] is its colour index.
+    alignas(8) uint8_t spr[256], spr_colour[256];
     bool any_sprite = false;
     if (lc > 0) {
-        if (sprites_on) std::memset(spr, 0, sizeof spr);
+        if (sprites_on) {
+            std::memset(spr, 0, sizeof spr);
+            std::memset(spr_colour, 0, sizeof spr_colour);
+        }
         const bool tall = ctrl & 0x20;
         uint8_t am = active_mask;
         for (int i = lc - 1; i >= 0; i--) {
@@ -339,6 +343,7 @@ void PPU::whole_line(uint8_t ctrl, uint8_t mask) {
                     const int sv = ((hi >> k) & 1) << 1 | ((lo >> k) & 1);
                     if (sv) {
                         spr[j] = uint8_t(tag | sv);
+                        spr_colour[j] = pal[0x10 + 4 * (attr & 3) + sv] & 63;
                         any_sprite = true;
                     }
                 }
@@ -440,16 +445,17 @@ void PPU::whole_line(uint8_t ctrl, uint8_t mask) {
             uint64_t sw;
             std::memcpy(&sw, spr + 8 * gi, 8);
             if (sw) {
-                for (int j = 0; j < 8; j++) {
-                    const uint8_t sp = spr[8 * gi + j];
-                    if (!sp) continue;
-                    const bool b = (o >> (8 * j)) & 0xFF;
-                    if (b && (sp & 0x80) && hit_possible) status |= 0x40;
-                    if (!b || !(sp & 0x20)) {
-                        const uint8_t sc = 8 * gi + j >= spr_left ? pal[0x10 + (sp & 0x0C) + (sp & 3)] : backdrop;
-                        c = (c & ~(uint64_t(0xFF) << (8 * j))) | uint64_t(sc & 63) << (8 * j);
-                    }
-                }
+                // Per byte: a sprite pixel shows unless it is behind an opaque
+                // background pixel; entry 0 over an opaque pixel is a hit.
+                constexpr uint64_t ones = broadcast(1);
+                const uint64_t present = ((sw | sw >> 1) & ones) * 0xFF;
+                const uint64_t behind = ((sw >> 5) & ones) * 0xFF;
+                if (hit_possible && (sw >> 7 & ones & o)) status |= 0x40;
+                const uint64_t show = present & ~(o & behind);
+                uint64_t sc;
+                std::memcpy(&sc, spr_colour + 8 * gi, 8);
+                if (gi == 0 && spr_left) sc = broadcast(backdrop & 63);  // left column without sprites
+                c = (c & ~show) | (sc & show);
             }
         }
         uint64_t old;

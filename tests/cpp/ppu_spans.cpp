@@ -47,7 +47,11 @@ int main() {
         // Random patterns, names and palettes; a random number of sprites
         // spread over the screen, the rest hidden below it.
         const int shown = int(rnd(65));
-        for (int i = 0; i < 16384; i++) a.vram[i] = uint8_t(rnd(256));
+        const int sparse = int(rnd(3));  // patterns with fewer opaque pixels in some trials
+        for (int i = 0; i < 16384; i++) {
+            a.vram[i] = uint8_t(rnd(256));
+            for (int k = 0; k < sparse && i < 0x2000; k++) a.vram[i] &= uint8_t(rnd(256));
+        }
         for (int i = 0; i < 256; i++) a.oam[i] = uint8_t(i % 4 == 0 && i / 4 >= shown ? 0xF0 + rnd(16) : rnd(256));
         a.oam[3] = uint8_t(rnd(2) ? 0 : rnd(256));  // sprite 0 often at the left edge
         a.mirroring = b.mirroring = int(rnd(4));
@@ -64,7 +68,7 @@ int main() {
             if (what == 3) a.x = b.x = uint8_t(rnd(8));
             if (what == 4) a.v = b.v = a.t = b.t = uint16_t(rnd(0x8000));
             if (what == 5) a.t = b.t = uint16_t(rnd(0x8000));
-            if (what == 6) ma[0x2002] = mb[0x2002] = uint8_t(rnd(256));
+            if (what == 6 || rnd(2)) ma[0x2002] = mb[0x2002] = uint8_t(rnd(256));
             if (what == 7) {  // also sprite countdowns that no program can set up, at a line start
                 while (a.dot != 1 || a.post_render) {
                     run_to(a, a.dot_count + 1, true);
