@@ -1,7 +1,11 @@
 #include "ppu.h"
 
 #include <cstdio>
+#include <bit>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "cpu.h"
 #include "rom.h"
@@ -39,6 +43,48 @@ constexpr auto make_spread() {
     return t;
 }
 constexpr auto SPREAD = make_spread();
+
+// Eight pixels are handled as the eight bytes of one 64-bit word, the
+// leftmost in the lowest byte, loaded from and stored to byte rows.
+static_assert(std::endian::native == std::endian::little);
+
+// EXPAND[b] has byte i = $FF where bit 7 - i of b is set: the eight pixels of
+// a pattern byte as a mask, leftmost pixel in the lowest byte.
+constexpr auto make_expand() {
+    struct Table {
+        uint64_t v[256];
+        constexpr uint64_t operator[](int i) const { return v[i]; }
+    } t{};
+    for (int b = 0; b < 256; b++)
+        for (int i = 0; i < 8; i++)
+            if (b >> (7 - i) & 1) t.v[b] |= uint64_t(0xFF) << (8 * i);
+    return t;
+}
+constexpr auto EXPAND = make_expand();
+
+// NTSC_TO_RGB as one little-endian word per colour (R, G, B, then zeros):
+// the rendering copy of the colour table, for word stores.
+struct Rgb32 {
+    uint32_t v[64];
+    const uint32_t& operator[](int i) const { return v[i]; }
+};
+const Rgb32 RGB32 = [] {
+    Rgb32 t{};
+    for (int c = 0; c < 64; c++) t.v[c] = NTSC_TO_RGB[c][0] | NTSC_TO_RGB[c][1] << 8 | NTSC_TO_RGB[c][2] << 16;
+    return t;
+}();
+
+constexpr uint64_t broadcast(uint8_t c) { return c * 0x0101010101010101ull; }
+
+inline uint16_t next_tile(uint16_t a) {
+    return (a & 0x001F) == 0x001F ? uint16_t((a & 0xFFE0) ^ 0x0400) : uint16_t(a + 1);
+}
+
+// `a` after k (at most 32) coarse-X increments.
+inline uint16_t advance_tile(uint16_t a, int k) {
+    const int cx = (a & 0x1F) + k;
+    return cx >= 32 ? uint16_t(((a & 0xFFE0) ^ 0x0400) | (cx - 32)) : uint16_t(a + k);
+}
 }  // namespace
 
 PPU::PPU() { reset_state(); }
@@ -111,34 +157,323 @@ void PPU::apply_and_update_registers() {
     if (scanline < 241 || scanline > 260) *registers[2] &= 0x7F;
 }
 
-inline void PPU::evaluate_sprite(uint8_t ctrl, int d, int next_line) {
+namespace {
+
+// Bits lo to hi - 1 (0 <= lo <= hi <= 64).
+inline uint64_t bit_range(int lo, int hi) {
+    const uint64_t below_hi = hi >= 64 ? ~0ull : (1ull << hi) - 1;
+    return lo >= 64 ? 0 : below_hi & ~((1ull << lo) - 1);
+}
+
+// For the 64 OAM entries: bit k of `tested` when the Y byte of entry k is not
+// $FF, bit k of `in_range` when it is tested and next_line - (Y + 1) is
+// below h (the evaluation's range test).
+inline void scan_oam(const uint8_t* oam, int next_line, unsigned h, uint64_t& in_range, uint64_t& tested) {
+    in_range = tested = 0;
+#if defined(__SSE2__)
+    // Eight entries per step, their Y bytes as 16-bit lanes, so that
+    // next_line - 1 - Y is exact.
+    const __m128i low_byte = _mm_set1_epi32(0xFF);
+    const __m128i top = _mm_set1_epi16(int16_t(next_line - 1));
+    const __m128i below = _mm_set1_epi16(-1), height = _mm_set1_epi16(int16_t(h));
+    const __m128i hidden = _mm_set1_epi16(0xFF);
+    for (int q = 0; q < 8; q++) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(oam + 32 * q));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(oam + 32 * q + 16));
+        const __m128i y = _mm_packs_epi32(_mm_and_si128(a, low_byte), _mm_and_si128(b, low_byte));
+        const __m128i diff = _mm_sub_epi16(top, y);
+        const __m128i in = _mm_and_si128(_mm_cmpgt_epi16(diff, below), _mm_cmplt_epi16(diff, height));
+        const unsigned bits = unsigned(_mm_movemask_epi8(_mm_packs_epi16(in, _mm_cmpeq_epi16(y, hidden))));
+        in_range |= uint64_t(bits & 0xFF) << (8 * q);
+        tested |= uint64_t(~bits >> 8 & 0xFF) << (8 * q);
+    }
+#else
+    for (int k = 0; k < 64; k++) {
+        const uint8_t y1 = uint8_t(oam[4 * k] + 1);
+        if (y1 == 0) continue;
+        tested |= 1ull << k;
+        if (unsigned(next_line - y1) < h) in_range |= 1ull << k;
+    }
+#endif
+}
+
+}  // namespace
+
+// The sprite evaluation steps of dots `first` to `last` (within 129-256).
+// While fewer than eight sprites are found, each even dot tests one OAM entry
+// and odd dots do nothing (they are skipped); then every dot makes one step of
+// the overflow scan. The state lives in locals: the byte stores into
+// secondary OAM would otherwise force it back to memory at every step.
+// tests/cpp/ppu_spans.cpp runs it over whole lines (many entries at once)
+// and dot by dot (one entry at a time) and compares.
+void PPU::evaluate_span(uint8_t ctrl, int first, int last) {
     const unsigned h = (ctrl & 0x20) ? 16 : 8;
-    if (next_count < 8) {
-        if (d & 1) return;
-        const uint8_t y1 = uint8_t(oam[eval_n] + 1);
-        if (!eval_done && y1 != 0) {
-            uint8_t* slot = secondary_oam + 4 * next_count;
-            slot[0] = y1;
-            if (unsigned(next_line - y1) < h) {
-                slot[1] = oam[eval_n + 1];
-                slot[2] = oam[eval_n + 2];
-                slot[3] = oam[eval_n + 3];
-                next_x[next_count] = oam[eval_n + 3];
-                next_count++;
-                if (eval_n == 0) sprite0_next = true;
+    const int next_line = (scanline + 1) % 240;
+    uint8_t n = eval_n, count = next_count;  // n only ever steps by 4 from 0
+    bool done = eval_done;
+    int d = first;  // the first dot not yet run
+    if (count < 8) {
+        const int even = first + (first & 1);
+        int evens = even <= last ? (last - even) / 2 + 1 : 0;  // one entry each
+        d = last + 1;
+        if (!done && evens > 0) {
+            // The entries up to the end of OAM, where `done` is set.
+            const int steps = evens < (256 - n) / 4 ? evens : (256 - n) / 4;
+            int taken;
+            if (steps >= 16) {
+                // Many entries: test all their Y bytes at once, then visit
+                // only the sprites taken. The entry at k leaves its Y + 1 in
+                // the first byte of the free slot whenever it is tested (Y
+                // not $FF); a take overwrites it, so only the last tested
+                // entry after the last take shows.
+                uint64_t in_range, tested;
+                scan_oam(oam, next_line, h, in_range, tested);
+                const int k0 = n / 4;
+                int end_k = k0 + steps, last_take = k0 - 1;
+                for (uint64_t cand = in_range & bit_range(k0, end_k); cand; cand &= cand - 1) {
+                    const int k = std::countr_zero(cand);
+                    uint8_t* const slot = secondary_oam + 4 * count;
+                    std::memcpy(slot, oam + 4 * k, 4);
+                    slot[0] = uint8_t(slot[0] + 1);
+                    next_x[count] = oam[4 * k + 3];
+                    if (k == 0) sprite0_next = true;
+                    last_take = k;
+                    if (++count == 8) {
+                        end_k = k + 1;
+                        break;
+                    }
+                }
+                const uint64_t late = tested & bit_range(last_take + 1, end_k);
+                if (late && count < 8) secondary_oam[4 * count] = uint8_t(oam[4 * (63 - std::countl_zero(late))] + 1);
+                taken = end_k - k0;
+            } else {
+                const uint8_t* const start = oam + n;
+                const uint8_t* const end = start + 4 * steps;
+                const uint8_t* e = start;
+                uint8_t* slot = secondary_oam + 4 * count;
+                while (e != end) {
+                    const uint8_t y1 = uint8_t(e[0] + 1);
+                    e += 4;
+                    if (y1 == 0) continue;  // OAM Y $FF: not tested
+                    slot[0] = y1;
+                    if (unsigned(next_line - y1) >= h) continue;
+                    slot[1] = e[-3];
+                    slot[2] = e[-2];
+                    slot[3] = e[-1];
+                    next_x[count] = e[-1];
+                    if (e - 4 == oam) sprite0_next = true;
+                    slot += 4;
+                    if (++count == 8) break;
+                }
+                taken = int(e - start) / 4;
+            }
+            n = uint8_t(n + 4 * taken);
+            done = n == 0;
+            evens -= taken;
+            if (count == 8) d = even + 2 * taken - 1;  // the overflow scan starts on the next dot
+        }
+        if (count < 8) n = uint8_t(n + 4 * evens);  // all of OAM seen: these dots only advance the index
+    }
+    if (count == 8) {
+        // Eight sprites found: the overflow scan, with its diagonal walk through OAM.
+        uint8_t m = eval_m;
+        for (; d <= last; d++) {
+            const uint8_t y = oam[uint8_t(n + m)];
+            if (unsigned(scanline - y) < h)
+                *registers[2] |= 0x20;
+            else
+                m = (m + 1) & 3;
+            n = uint8_t(n + 4);
+        }
+        eval_m = m;
+    }
+    eval_n = n;
+    next_count = count;
+    eval_done = done;
+}
+
+// Dots 1-256 of a visible line when one span covers them all and the mapper
+// has no dot clock: nothing outside the PPU can act in between, so the line
+// is composed at once. It replaces the per-dot loop of span_pixels for such
+// spans and leaves the same picture, status bits and PPU state; the C++ test
+// tests/cpp/ppu_spans.cpp runs both on the same states and compares.
+void PPU::whole_line(uint8_t ctrl, uint8_t mask) {
+    const bool rend = mask & 0x18;
+    const bool sprites_on = mask & 0x10;
+    const bool bg_on = mask & 0x08;
+    const uint8_t* const pal = vram + 0x3F00;
+    const uint8_t backdrop = pal[0];
+    const int lc = line_count;
+
+    // Sprites. The per-dot countdown makes each sprite active on one run of
+    // dots [from, to) of the line: from its X (or from the start when it was
+    // active already) to eight dots past it. Its bit counter drops by one per
+    // active dot. spr[x] is the chosen sprite's pixel: value (bits 0-1),
+    // palette (bits 2-3), behind (bit 5), entry 0 (bit 7); 0 for none.
+    // spr_colour[x] is its colour index.
+    alignas(8) uint8_t spr[256], spr_colour[256];
+    bool any_sprite = false;
+    if (lc > 0) {
+        if (sprites_on) {
+            std::memset(spr, 0, sizeof spr);
+            std::memset(spr_colour, 0, sizeof spr_colour);
+        }
+        const bool tall = ctrl & 0x20;
+        uint8_t am = active_mask;
+        for (int i = lc - 1; i >= 0; i--) {
+            // Active after dot j (0-255) while j < line_x + 8: from the start if
+            // it was active already, else from the dot where line_x reaches 0.
+            const int64_t lx = line_x[i];
+            const bool was_active = (active_mask >> i) & 1;
+            const int64_t to = lx + 8 < 256 ? lx + 8 : 256;
+            const int64_t from = was_active ? 0 : lx >= 0 ? lx : to;
+            const uint8_t counter = uint8_t(pixel_counter[i] - was_active);  // at dot `from`
+            if (sprites_on && from < to) {
+                const uint8_t* e = line_sprites + 4 * i;
+                const uint8_t y1 = e[0], tile = e[1], attr = e[2];
+                const int table = tall ? (tile & 1) : ((ctrl >> 3) & 1);
+                const int base = tall ? (tile & 0xFE) : tile;
+                int r = scanline - y1;
+                if (attr & 0x80) r = (tall ? 15 : 7) - r;
+                const int a = (table << 12) | (r & 7) | ((((r & 0xFF) >> 3) + base) & 0xFF) << 4;
+                const int lo = vram[a & 0x1FFF], hi = vram[(a | 8) & 0x1FFF];
+                const uint8_t tag = uint8_t((attr & 3) << 2 | (attr & 0x20) | (i == 0 ? 0x80 : 0));
+                for (int64_t j = from; j < to; j++) {
+                    const int pc = uint8_t(counter - (j - from));
+                    const int k = (attr & 0x40) ? 7 - pc : pc;
+                    const int sv = ((hi >> k) & 1) << 1 | ((lo >> k) & 1);
+                    if (sv) {
+                        spr[j] = uint8_t(tag | sv);
+                        spr_colour[j] = pal[0x10 + 4 * (attr & 3) + sv] & 63;
+                        any_sprite = true;
+                    }
+                }
+            }
+            // The countdown's state after dot 256.
+            const int64_t last_from = to < 255 ? to : 255;  // active dots before the last one
+            pixel_counter[i] = uint8_t(counter - (last_from > from ? last_from - from : 0));
+            const bool active_at_end = 255 < lx + 8 && (was_active || (lx >= 0 && 255 >= lx));
+            am = active_at_end ? uint8_t(am | 1 << i) : uint8_t(am & ~(1 << i));
+            line_x[i] = int32_t(uint32_t(line_x[i]) - 256u);
+        }
+        active_mask = am;
+    }
+
+    // Background: colour indices and opacity of the tiles T0..T32 that the
+    // line crosses (T0 at `v`, each next one the coarse-X successor), eight
+    // pixels per word, leftmost in the lowest byte. Pixel x of the line is
+    // pixel x + `x` of that row of tiles.
+    uint64_t colour[33], opaque[33];
+    const int tiles = x ? 33 : 32;
+    const uint16_t pattern_base = (ctrl & 0x10) ? 0x1000 : 0;
+    auto latch = [&](uint16_t tv, uint16_t fine_of) {
+        tile_nt_addr = uint16_t(0x2000 | (tv & 0x0FFF));
+        tile_at_addr = uint16_t(0x23C0 | (tv & 0x0C00) | ((tv >> 4) & 0x38) | ((tv >> 2) & 0x07));
+        const uint16_t a = uint16_t(pattern_base | (vram[fold_nt(tile_nt_addr)] << 4) | ((fine_of >> 12) & 7));
+        tile_lo = vram[a];
+        tile_hi = vram[a + 8];
+    };
+    if (rend) {
+        // Per palette q: its colour 0 (the backdrop) and the differences
+        // 0^1 and 2^3, each in all eight bytes, for a branch-free select.
+        uint64_t p0[4], d01[4], p2[4], d23[4];
+        for (int q = 0; q < 4; q++) {
+            const uint8_t* e = pal + 4 * q;
+            const uint64_t c0 = broadcast(backdrop & 63);
+            const uint64_t c1 = bg_on ? broadcast(e[1] & 63) : c0;
+            const uint64_t c2 = bg_on ? broadcast(e[2] & 63) : c0;
+            const uint64_t c3 = bg_on ? broadcast(e[3] & 63) : c0;
+            p0[q] = c0;
+            d01[q] = c0 ^ c1;
+            p2[q] = c2;
+            d23[q] = c2 ^ c3;
+        }
+        const uint16_t nt_mask = fold_nt(0xFFFF);  // the folding of every nametable address
+        const uint8_t fine_y = (v >> 12) & 7;
+        // The tiles run along one nametable row and continue in the other
+        // horizontal nametable after coarse X 31: at most two runs.
+        uint16_t tv = v;
+        for (int g = 0; g < tiles;) {
+            const int cx0 = tv & 0x1F;
+            const int run = 32 - cx0 < tiles - g ? 32 - cx0 : tiles - g;
+            const uint8_t* const names = vram + ((0x2000 | (tv & 0x0FE0)) & nt_mask);
+            const uint8_t* const attrs = vram + ((0x23C0 | (tv & 0x0C00) | ((tv >> 4) & 0x38)) & nt_mask);
+            const int shift = ((tv >> 6) & 1) * 4;  // lower half of the attribute cell
+            for (int cx = cx0; cx < cx0 + run; cx++, g++) {
+                const int q = (attrs[cx >> 2] >> (shift + (cx & 2))) & 3;
+                const uint8_t* const pattern = vram + (pattern_base | names[cx] << 4 | fine_y);
+                const uint64_t ml = EXPAND[pattern[0]], mh = EXPAND[pattern[8]];
+                const uint64_t c_lo = p0[q] ^ (d01[q] & ml), c_hi = p2[q] ^ (d23[q] & ml);
+                colour[g] = c_lo ^ ((c_lo ^ c_hi) & mh);
+                opaque[g] = ml | mh;
+            }
+            tv = advance_tile(tv, run);
+        }
+        if (x) latch(advance_tile(v, 32), v);  // the counter wrapped in the last group: T32
+        v = advance_tile(v, 31);
+        // `v` holds T31 here: dot 256 increments it vertically; with fine X 0
+        // the counter wraps on that dot and latches the tile after it.
+        v_vert();
+        if (!x) latch(next_tile(v), v);
+        fine_x_counter = x;
+    } else {
+        // No fetches and no scroll: the counter wraps once and latches the
+        // tile after `v`; every pixel is the backdrop.
+        latch(next_tile(v), v);
+    }
+
+    // Compose and convert eight pixels at a time; the RGB bytes are written
+    // only where the colour index changed.
+    uint8_t* const cache = index_cache[scanline];
+    uint8_t(*const row)[3] = back_image[scanline];
+    const int xs = 8 * x;
+    const bool hit_possible = sprite0_line && (mask & 0x18) == 0x18;
+    const int spr_left = (mask & 0x04) ? 0 : 8;
+    uint8_t& status = *registers[2];
+    for (int gi = 0; gi < 32; gi++) {
+        uint64_t c, o = 0;
+        if (!rend) {
+            c = broadcast(backdrop & 63);
+        } else if (xs) {
+            c = colour[gi] >> xs | colour[gi + 1] << (64 - xs);
+            o = opaque[gi] >> xs | opaque[gi + 1] << (64 - xs);
+        } else {
+            c = colour[gi];
+            o = opaque[gi];
+        }
+        if (gi == 0 && !(mask & 0x02)) c = broadcast(backdrop & 63);  // left column without background
+        if (any_sprite) {
+            uint64_t sw;
+            std::memcpy(&sw, spr + 8 * gi, 8);
+            if (sw) {
+                // Per byte: a sprite pixel shows unless it is behind an opaque
+                // background pixel; entry 0 over an opaque pixel is a hit.
+                constexpr uint64_t ones = broadcast(1);
+                const uint64_t present = ((sw | sw >> 1) & ones) * 0xFF;
+                const uint64_t behind = ((sw >> 5) & ones) * 0xFF;
+                if (hit_possible && (sw >> 7 & ones & o)) status |= 0x40;
+                const uint64_t show = present & ~(o & behind);
+                uint64_t sc;
+                std::memcpy(&sc, spr_colour + 8 * gi, 8);
+                if (gi == 0 && spr_left) sc = broadcast(backdrop & 63);  // left column without sprites
+                c = (c & ~show) | (sc & show);
             }
         }
-        eval_n = uint8_t(eval_n + 4);
-        if (eval_n == 0) eval_done = true;
-        return;
+        uint64_t old;
+        std::memcpy(&old, cache + 8 * gi, 8);
+        if (old == c) continue;
+        std::memcpy(cache + 8 * gi, &c, 8);
+        // All eight pixels of the group are stored, as three words holding
+        // exactly its 24 bytes: those whose index did not change get the
+        // bytes they already hold.
+        uint64_t p[8];
+        for (int j = 0; j < 8; j++) p[j] = RGB32[uint8_t(c >> (8 * j))];
+        const uint64_t w[3] = {p[0] | p[1] << 24 | p[2] << 48, p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56,
+                               p[5] >> 8 | p[6] << 16 | p[7] << 40};
+        std::memcpy(row[8 * gi], w, sizeof w);
     }
-    // Eight sprites found: the overflow scan, with its diagonal walk through OAM.
-    const uint8_t y = oam[uint8_t(eval_n + eval_m)];
-    if (unsigned(scanline - y) < h)
-        *registers[2] |= 0x20;
-    else
-        eval_m = (eval_m + 1) & 3;
-    eval_n = uint8_t(eval_n + 4);
+    dot_count += 256;
+    dot = 257;
 }
 
 // The visible dots from `dot` to `last` (all within 1..256 of one line), each
@@ -158,11 +493,12 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
         sprite0_next = false;
         std::memset(secondary_oam, 0xFF, sizeof secondary_oam);
     }
-    if (rend && last >= 129) {
-        const int next_line = (scanline + 1) % 240;
-        for (int d = first > 129 ? first : 129; d <= last; d++) evaluate_sprite(ctrl, d, next_line);
-    }
+    if (rend && last >= 129) evaluate_span(ctrl, first > 129 ? first : 129, last);
 
+    if (!mapper_clocked && first == 1 && last == 256) {
+        whole_line(ctrl, mask);
+        return;
+    }
     if (mapper_clocked)
         span_pixels<true, true>(first, last, ctrl, mask);
     else if (line_count)
@@ -225,7 +561,6 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
     };
     prepare();
     pixels = uint16_t(pixels << (2 * fxc));
-    auto next_tile = [](uint16_t a) { return (a & 0x001F) == 0x001F ? uint16_t((a & 0xFFE0) ^ 0x0400) : uint16_t(a + 1); };
     auto store = [&]() {
         v = vv;
         tile_nt_addr = nt;

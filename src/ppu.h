@@ -102,12 +102,13 @@ private:
     void reset_state();
     void step();
     void visible_span(int last, uint8_t ctrl, uint8_t mask);
+    void whole_line(uint8_t ctrl, uint8_t mask);
+    void evaluate_span(uint8_t ctrl, int first, int last);
     template <bool kSprites, bool kClocked>
     void span_pixels(int first, int last, uint8_t ctrl, uint8_t mask);
     int choose_sprite(uint8_t ctrl, int& s_value, int& s_palette, bool& behind);
     bool idle_dot(int d, int line) const;
     uint64_t idle_run() const;
-    void evaluate_sprite(uint8_t ctrl, int d, int next_line);
     void load_line_sprites();
     void vblank_work();
 };

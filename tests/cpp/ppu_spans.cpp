@@ -1,0 +1,97 @@
+// The PPU run over long spans (whole lines composed at once) against the
+// same PPU stepped one dot at a time (the per-dot path), from the same
+// random video memory, sprites and register changes between spans: the
+// picture, the status bits and every piece of rendering state must agree.
+#include <cinttypes>
+#include <vector>
+
+#include "console.h"
+
+namespace {
+
+uint64_t g_rng = 0x9E3779B97F4A7C15ull;
+uint32_t rnd(uint32_t n) {  // xorshift64*, 0..n-1
+    g_rng ^= g_rng >> 12;
+    g_rng ^= g_rng << 25;
+    g_rng ^= g_rng >> 27;
+    return uint32_t((g_rng * 0x2545F4914F6CDD1Dull) >> 32) % n;
+}
+
+void run_to(NES::PPU& ppu, uint64_t target, bool per_dot) {
+    while (ppu.dot_count < target) ppu.run(per_dot ? ppu.dot_count + 1 : target);
+}
+
+// The first difference between the two PPUs, or nullptr.
+const char* differs(const NES::PPU& a, const NES::PPU& b) {
+#define SAME(f) \
+    if (std::memcmp(&a.f, &b.f, sizeof a.f)) return #f
+    SAME(dot_count); SAME(frame_count); SAME(scanline); SAME(dot); SAME(v); SAME(t); SAME(x);
+    SAME(tile_nt_addr); SAME(tile_at_addr); SAME(tile_lo); SAME(tile_hi); SAME(fine_x_counter);
+    SAME(eval_n); SAME(eval_m); SAME(eval_done); SAME(next_count); SAME(next_x); SAME(secondary_oam);
+    SAME(sprite0_next); SAME(line_sprites); SAME(line_count); SAME(line_x); SAME(active_mask);
+    SAME(pixel_counter); SAME(sprite0_line); SAME(oam_addr); SAME(in_vblank); SAME(nmi_line);
+    SAME(post_render); SAME(back_image); SAME(front_image); SAME(index_cache); SAME(vram);
+#undef SAME
+    if (*a.registers[2] != *b.registers[2]) return "PPUSTATUS";
+    return nullptr;
+}
+
+}  // namespace
+
+int main() {
+    auto make = [] { return std::make_unique<Console>(std::make_unique<NES::ROM>(), false); };
+    for (int trial = 0; trial < 30; trial++) {
+        auto ca = make(), cb = make();
+        NES::PPU& a = *ca->ppu;
+        NES::PPU& b = *cb->ppu;
+        // Random patterns, names and palettes; a random number of sprites
+        // spread over the screen, the rest hidden below it.
+        const int shown = int(rnd(65));
+        const int sparse = int(rnd(3));  // patterns with fewer opaque pixels in some trials
+        for (int i = 0; i < 16384; i++) {
+            a.vram[i] = uint8_t(rnd(256));
+            for (int k = 0; k < sparse && i < 0x2000; k++) a.vram[i] &= uint8_t(rnd(256));
+        }
+        for (int i = 0; i < 256; i++) a.oam[i] = uint8_t(i % 4 == 0 && i / 4 >= shown ? 0xF0 + rnd(16) : rnd(256));
+        a.oam[3] = uint8_t(rnd(2) ? 0 : rnd(256));  // sprite 0 often at the left edge
+        a.mirroring = b.mirroring = int(rnd(4));
+        std::memcpy(b.vram, a.vram, sizeof a.vram);
+        std::memcpy(b.oam, a.oam, sizeof a.oam);
+        for (int phase = 0; phase < 120; phase++) {
+            // What a program can change between two spans: PPUCTRL, PPUMASK,
+            // PPUSTATUS (a write stores the byte), the scroll and the address.
+            const uint32_t what = rnd(8);
+            uint8_t* ma = ca->cpu->memory;
+            uint8_t* mb = cb->cpu->memory;
+            if (what == 0) ma[0x2000] = mb[0x2000] = uint8_t(rnd(256));
+            if (what <= 2) ma[0x2001] = mb[0x2001] = uint8_t(rnd(4) ? 0x18 | rnd(256) : rnd(256));
+            if (what == 3) a.x = b.x = uint8_t(rnd(8));
+            if (what == 4) a.v = b.v = a.t = b.t = uint16_t(rnd(0x8000));
+            if (what == 5) a.t = b.t = uint16_t(rnd(0x8000));
+            if (what == 6 || rnd(2)) ma[0x2002] = mb[0x2002] = uint8_t(rnd(256));
+            if (what == 7) {  // also sprite countdowns that no program can set up, at a line start
+                while (a.dot != 1 || a.post_render) {
+                    run_to(a, a.dot_count + 1, true);
+                    run_to(b, b.dot_count + 1, true);
+                }
+                a.line_count = b.line_count = int8_t(1 + rnd(8));
+                a.active_mask = b.active_mask = 0;
+                for (int i = 0; i < 8; i++) {
+                    a.line_x[i] = b.line_x[i] = int32_t(rnd(2) ? rnd(300) - 20 : rnd(16) - 8);
+                    a.pixel_counter[i] = b.pixel_counter[i] = 7;
+                }
+            }
+            // Short spans inside a line and long ones over many lines.
+            const uint64_t len = rnd(3) ? 1 + rnd(400) : 341 * (1 + rnd(60)) + rnd(341);
+            const uint64_t target = a.dot_count + len;
+            run_to(a, target, false);
+            run_to(b, target, true);
+            const char* field = differs(a, b);
+            CHECK(!field, "trial %d phase %d (line %d dot %d, mask $%02X): %s differs", trial, phase, a.scanline,
+                  a.dot, ma[0x2001], field);
+            if (field) return 1;
+        }
+    }
+    std::printf("%s\n", g_failures ? "FAILED" : "ok");
+    return g_failures ? 1 : 0;
+}
