@@ -354,7 +354,7 @@ void PPU::whole_line(uint8_t ctrl, uint8_t mask) {
             pixel_counter[i] = uint8_t(counter - (last_from > from ? last_from - from : 0));
             const bool active_at_end = 255 < lx + 8 && (was_active || (lx >= 0 && 255 >= lx));
             am = active_at_end ? uint8_t(am | 1 << i) : uint8_t(am & ~(1 << i));
-            line_x[i] = int32_t(uint32_t(line_x[i]) - 256u);
+            line_x[i] = int32_t(lx - 256 < -8 ? -8 : lx - 256);  // -8 and below all mean "done": stop there
         }
         active_mask = am;
     }
@@ -602,7 +602,9 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
                 am |= uint8_t(1 << i);
             else if (line_x[i] < -7)
                 am &= uint8_t(~(1 << i));
-            line_x[i]--;
+            // Past -8 the sprite is done; stopping there keeps the count from
+            // overflowing through long stretches with rendering off.
+            if (line_x[i] > -8) line_x[i]--;
         }
         if (((d - 1) & 7) == 0 && rend) {
             latch(vv);
