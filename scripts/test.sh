@@ -4,6 +4,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/env.sh"
+"$root/.venv/bin/python" -m pip install -q -r "$root/requirements-gym.txt"
 cd "$root"
 py="$root/.venv/bin/python"
 
