@@ -55,7 +55,8 @@ class Collector:
         resetting = np.zeros(n, bool)  # this step only resets the env (autoreset)
         steps = 0
         t0 = time.perf_counter()
-        obs, _ = self.envs.reset(seed=self.seeds)
+        seeds: list[int | None] = list(self.seeds)
+        obs, _ = self.envs.reset(seed=seeds)
         while min(len(r) for r in returns) < episodes:
             if self.policy == "scripted":
                 actions = np.array([p(o) for p, o in zip(scripted, obs)])
@@ -97,7 +98,7 @@ def collect(args: argparse.Namespace) -> tuple[list[dict[str, Any]], float]:
                  object_store_memory=100 * 1024 * 1024, log_to_driver=False)
     try:
         remote = ray.remote(num_cpus=1)(Collector)
-        actors = [remote.remote(rom, seeds, args.policy, args.max_steps) for seeds in seed_lists]
+        actors: list[Any] = [remote.remote(rom, seeds, args.policy, args.max_steps) for seeds in seed_lists]
         ray.get([a.__ray_ready__.remote() for a in actors])  # envs built before timing
         t0 = time.perf_counter()
         results = ray.get([a.run.remote(args.episodes) for a in actors])
