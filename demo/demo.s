@@ -1,8 +1,13 @@
-; KESTRIX DEMO - the project's own demo cartridge (NROM, mapper 0).
+; BALLOON POP - the project's own demo cartridge (NROM, mapper 0).
+;
+; A small game: shots fired straight up pop balloons, one point each, and a
+; popped balloon comes back somewhere else; a round lasts ROUND_SECONDS, then
+; the game is over until Start begins a new round. The score and the time
+; left are in the status bar.
 ;
 ; It does what games do, so that one cartridge exercises the emulator the way
 ; real ones do:
-;   - a title screen ("KESTRIX DEMO", "PRESS START") that Start skips and that
+;   - a title screen ("BALLOON POP", "PRESS START") that Start skips and that
 ;     ends by itself after TITLE_FRAMES (2 s), so a run without input also
 ;     reaches the game;
 ;   - text from the cartridge's own 8x8 font (chr.s);
@@ -13,20 +18,27 @@
 ;     sets the playfield's scroll;
 ;   - 8x16 sprites throughout (PPUCTRL bit 5 is global): a 16x16 player, its
 ;     shot and 20 floating balloons, copied to OAM by DMA every frame;
-;   - a player moved by the d-pad: A jumps, B fires (with a sound effect);
+;   - a player moved by the d-pad: A jumps, B fires (with a sound effect;
+;     a pop has its own on the noise channel);
 ;   - a looping tune on both pulses, the triangle and the noise channel.
 ;
 ; Build: demo/build.sh (ca65/ld65).
 ;
 ; RAM that tests and tools may read (asserted below, so it cannot drift):
-;   $00 game_state  0 = title, 1 = game
+;   $00 game_state  0 = title, 1 = playing, 2 = game over
 ;   $01 song_row    row of the song playing now, 0 to SONG_ROWS - 1
 ;   $02 sfx_timer   frames left of the shot sound (0 = none)
+;   $03-$04 score   four BCD digits, low byte first ($03 = the last two
+;                   digits), 0000-9999: one point per balloon popped
+;   $05 timer       whole seconds left in the round, binary, ROUND_SECONDS
+;                   down to 0, when the game is over
+; Start on the title or after the game is over begins a round: score 0,
+; timer ROUND_SECONDS.
 ; OAM (copied from $0200 each frame):
 ;   entry 0     sprite 0, the split marker (invisible)
-;   entry 1     the player's left half: its X byte is the player's position
+;   entry 1     the player's left half: its X byte ($0207) is the player's position
 ;   entry 2     the player's right half
-;   entry 3     the shot (Y = $FF while there is none)
+;   entry 3     the shot (Y = $FF while there is none); it flies straight up
 ;   entries 4-23  the balloons
 ;   entries 24-63 unused (Y = $FF)
 
@@ -87,10 +99,14 @@ SPLIT_X       = 240
 GROUND_Y      = 175         ; player's OAM Y when standing: feet on line 191
 PLAYER_START  = 64
 PLAYER_MIN_X  = 0
-PLAYER_MAX_X  = 240
+PLAYER_MAX_X  = 240         ; both limits are multiples of WALK_SPEED
+WALK_SPEED    = 2
 GRAVITY       = $0040       ; 8.8 fixed point, pixels per frame per frame
 JUMP_SPEED    = $FC00       ; -4 pixels per frame: a jump 32 pixels high
-SHOT_SPEED    = 4
+SHOT_SPEED    = 8           ; pixels per frame, upwards
+SHOT_FRAMES_LIVE = 8        ; a shot fizzles out after 56 pixels: the high balloons need a jump
+ROUND_SECONDS = 60
+SECOND_FRAMES = 60
 NUM_BALLOONS  = 20
 BALLOON_TOP   = 40          ; balloons stay between the status bar and the grass (lines 41-188)
 BALLOON_BOTTOM = 172
@@ -111,6 +127,8 @@ BALLOON_BOTTOM = 172
 game_state:   .res 1
 song_row:     .res 1
 sfx_timer:    .res 1
+score:        .res 2            ; BCD, low byte first
+timer:        .res 1            ; seconds left in the round
 nmi_count:    .res 1
 pad:          .res 1            ; buttons held
 pad_new:      .res 1            ; buttons pressed since the previous frame
@@ -125,9 +143,11 @@ facing:       .res 1            ; 0 right, 1 left
 on_ground:    .res 1
 shot_x:       .res 1
 shot_y:       .res 1
-shot_dir:     .res 1            ; 0 none, 1 right, $FF left
-shots:        .res 2            ; shots fired, two decimal digits: tens, units
-status_dirty: .res 1            ; the NMI handler redraws the shot counter
+shot_on:      .res 1            ; 0 none, else frames left to fly
+second_timer: .res 1            ; frames left in the current second
+status_dirty: .res 1            ; the NMI handler redraws score and time
+game_over_bar: .res 1           ; the NMI handler writes the game-over message
+rng:          .res 2            ; 16-bit Galois LFSR, never 0
 row_timer:    .res 1            ; frames left in the current song row
 next_row:     .res 1
 song_ptr:     .res 2            ; next row to play
@@ -139,15 +159,24 @@ temp:         .res 1
 .assert game_state = $00, error, "RAM map in the header comment is out of date"
 .assert song_row = $01, error, "RAM map in the header comment is out of date"
 .assert sfx_timer = $02, error, "RAM map in the header comment is out of date"
+.assert score = $03, error, "RAM map in the header comment is out of date"
+.assert timer = $05, error, "RAM map in the header comment is out of date"
 
 .segment "OAM"
 oam:          .res 256
+.assert oam = $0200, error, "RAM map in the header comment is out of date"
 
 .segment "BSS"
+; Balloon positions and speeds are 8.8 fixed point, in separate tables for
+; the whole pixels and the fractions; speeds are signed.
 balloon_x:    .res NUM_BALLOONS
+balloon_xf:   .res NUM_BALLOONS
 balloon_y:    .res NUM_BALLOONS
+balloon_yf:   .res NUM_BALLOONS
 balloon_dx:   .res NUM_BALLOONS
+balloon_dxf:  .res NUM_BALLOONS
 balloon_dy:   .res NUM_BALLOONS
+balloon_dyf:  .res NUM_BALLOONS
 
 ; ====================================================================== code
 
@@ -181,6 +210,8 @@ reset:
         inx
         bne @clear
         jsr hide_sprites
+        lda #1
+        sta rng
 
 @vblank2:
         bit PPUSTATUS
@@ -202,6 +233,7 @@ reset:
 ; playfield's scroll must be set before the playfield's first line.
 main:
         jsr wait_nmi
+        jsr random                  ; every frame, so the moment of a pop matters
         lda game_state
         bne @game
         jsr title_frame
@@ -209,10 +241,18 @@ main:
 @game:
         jsr split_scroll
         jsr read_pad
+        lda game_state
+        cmp #2
+        bne @play
+        jsr over_frame
+        jmp @sound
+@play:
         jsr move_player
         jsr move_shot
         jsr move_balloons
+        jsr hit_balloons
         jsr build_oam
+        jsr count_time
         inc frame_count
         inc scroll_x                ; 1 pixel per frame, around both nametables
         bne @sound
@@ -228,7 +268,7 @@ wait_nmi:
         beq @wait
         rts
 
-; Vertical blank: sprites, the shot counter, then scroll 0 for the status bar.
+; Vertical blank: sprites, the status bar, then scroll 0 for the status bar.
 nmi:
         pha
         txa
@@ -242,10 +282,18 @@ nmi:
         bit PPUSTATUS               ; reset the address latch
         lda status_dirty
         beq @no_status
-        jsr draw_shots
+        jsr draw_status
         lda #0
         sta status_dirty
 @no_status:
+        lda game_over_bar
+        beq @no_message
+        lda #<game_over_text
+        ldx #>game_over_text
+        jsr draw_text
+        lda #0
+        sta game_over_bar
+@no_message:
         ; Pointing the VRAM address at $2000 also sets the horizontal part
         ; of the rendering address, which the first line starts from; the
         ; scroll writes then give the rest (vertical scroll 0, fine X 0).
@@ -318,6 +366,13 @@ title_frame:
         beq start_game
         rts
 
+; Game over: only Start does anything, and it begins a new round.
+over_frame:
+        lda pad_new
+        and #BTN_START
+        bne start_game
+        rts
+
 ; Switches to the game: the nametables are rewritten with the picture off,
 ; as a game does between screens, and the next NMI turns it on again.
 start_game:
@@ -346,30 +401,43 @@ init_game:
         sta player_vy
         sta player_vy + 1
         sta facing
-        sta shot_dir
+        sta shot_on
         sta scroll_x
         sta scroll_x + 1
-        sta shots
-        sta shots + 1
+        sta score
+        sta score + 1
+        sta game_over_bar
+        lda #ROUND_SECONDS
+        sta timer
+        lda #SECOND_FRAMES
+        sta second_timer
         lda #1
         sta on_ground
+        sta status_dirty
         ldx #NUM_BALLOONS - 1
 @balloon:
         lda balloon_start_x,x
         sta balloon_x,x
         lda balloon_start_y,x
         sta balloon_y,x
+        lda #$80
+        sta balloon_xf,x
+        sta balloon_yf,x
         lda balloon_start_dx,x
         sta balloon_dx,x
+        lda balloon_start_dxf,x
+        sta balloon_dxf,x
         lda balloon_start_dy,x
         sta balloon_dy,x
+        lda balloon_start_dyf,x
+        sta balloon_dyf,x
         dex
         bpl @balloon
         jmp build_oam
 
 ; ---------------------------------------------------------------- game
 
-; Left/Right walk one pixel per frame; A jumps from the ground.
+; Left/Right walk WALK_SPEED pixels per frame; A jumps from the ground.
 move_player:
         lda pad
         and #BTN_RIGHT
@@ -379,7 +447,8 @@ move_player:
         lda player_x
         cmp #PLAYER_MAX_X
         bcs @not_right
-        inc player_x
+        adc #WALK_SPEED             ; carry is clear
+        sta player_x
 @not_right:
         lda pad
         and #BTN_LEFT
@@ -387,9 +456,10 @@ move_player:
         lda #1
         sta facing
         lda player_x
-        cmp #PLAYER_MIN_X + 1
+        cmp #PLAYER_MIN_X + WALK_SPEED
         bcc @not_left
-        dec player_x
+        sbc #WALK_SPEED             ; carry is set
+        sta player_x
 @not_left:
         lda pad_new
         and #BTN_A
@@ -434,95 +504,194 @@ move_player:
         sta on_ground
 @done:  rts
 
-; B fires one shot at a time in the facing direction, with a sound, and
-; counts it in the status bar.
+; B fires one shot at a time, straight up from the middle of the player,
+; with a sound.
 move_shot:
         lda pad_new
         and #BTN_B
         beq @move
-        lda shot_dir
+        lda shot_on
         bne @move
+        lda #SHOT_FRAMES_LIVE
+        sta shot_on
+        lda player_x
+        clc
+        adc #4
+        sta shot_x
         lda player_y + 1
-        sta shot_y
-        lda facing
-        bne @left
-        lda #1
-        sta shot_dir
-        lda player_x
-        clc
-        adc #12
-        sta shot_x
-        jmp @fired
-@left:  lda #$FF
-        sta shot_dir
-        lda player_x
         sec
-        sbc #4
-        sta shot_x
-@fired: jsr start_shot_sound
-        inc shots + 1               ; two decimal digits, 99 wraps to 00
-        lda shots + 1
-        cmp #10
-        bcc @count
-        lda #0
-        sta shots + 1
-        inc shots
-        lda shots
-        cmp #10
-        bcc @count
-        lda #0
-        sta shots
-@count: lda #1
-        sta status_dirty
-@move:  lda shot_dir
+        sbc #8
+        sta shot_y
+        jmp start_shot_sound
+@move:  lda shot_on
         beq @done
-        bmi @go_left
-        lda shot_x
-        clc
-        adc #SHOT_SPEED
-        bcs @gone
-        cmp #248
-        bcs @gone
-        sta shot_x
-        rts
-@go_left:
-        lda shot_x
+        dec shot_on
+        beq @done
+        lda shot_y
         sec
         sbc #SHOT_SPEED
-        bcc @gone
-        sta shot_x
-        rts
-@gone:  lda #0
-        sta shot_dir
+        sta shot_y
 @done:  rts
 
-; Balloons drift sideways around the screen and bounce between
-; BALLOON_TOP and BALLOON_BOTTOM.
+; Balloons drift sideways around the screen and bob up and down between
+; BALLOON_TOP and BALLOON_BOTTOM, each at its own speeds.
 move_balloons:
         ldx #NUM_BALLOONS - 1
-@next:  lda balloon_x,x
-        clc
+@next:  clc
+        lda balloon_xf,x
+        adc balloon_dxf,x
+        sta balloon_xf,x
+        lda balloon_x,x
         adc balloon_dx,x
         sta balloon_x,x
+        jsr step_y
         lda balloon_y,x
-        clc
-        adc balloon_dy,x
-        sta balloon_y,x
         cmp #BALLOON_TOP
         bcc @bounce
         cmp #BALLOON_BOTTOM
         bcc @ok
 @bounce:
-        lda #0                      ; reverse, and step back inside
-        sec
+        sec                         ; reverse, and step back inside
+        lda #0
+        sbc balloon_dyf,x
+        sta balloon_dyf,x
+        lda #0
         sbc balloon_dy,x
         sta balloon_dy,x
-        clc
-        adc balloon_y,x
-        sta balloon_y,x
+        jsr step_y
 @ok:    dex
         bpl @next
         rts
+
+step_y:
+        clc
+        lda balloon_yf,x
+        adc balloon_dyf,x
+        sta balloon_yf,x
+        lda balloon_y,x
+        adc balloon_dy,x
+        sta balloon_y,x
+        rts
+
+; A shot that touches a balloon pops it: a point, the pop sound, and the
+; balloon starts again at a random place. The shot's dart (columns 3-4,
+; rows 3-12 of its sprite) against the balloon's body (columns 0-7, rows
+; 0-8): X differences -4 to 4 and Y differences -12 to 5 overlap.
+hit_balloons:
+        lda shot_on
+        beq @done
+        ldx #NUM_BALLOONS - 1
+@next:  lda shot_x
+        sec
+        sbc balloon_x,x
+        clc
+        adc #4
+        cmp #9
+        bcs @miss
+        lda shot_y
+        sec
+        sbc balloon_y,x
+        clc
+        adc #12
+        cmp #18
+        bcs @miss
+        lda #0
+        sta shot_on
+        jsr add_point
+        jsr pop_sound
+        jmp new_balloon
+@miss:  dex
+        bpl @next
+@done:  rts
+
+; One point more on the BCD score, which stops at 9999.
+add_point:
+        lda score
+        cmp #$99
+        bne @low
+        lda score + 1
+        cmp #$99
+        beq @done
+        jsr bcd_increment
+        sta score + 1
+        lda #0
+        sta score
+        beq @shown
+@low:   jsr bcd_increment
+        sta score
+@shown: lda #1
+        sta status_dirty
+@done:  rts
+
+; A + 1 for a BCD byte below $99.
+bcd_increment:
+        clc
+        adc #1
+        tay
+        and #$0F
+        cmp #$0A
+        tya
+        bcc @done
+        adc #5                      ; carry is set: +6 carries into the tens
+@done:  rts
+
+; Balloon X starts again at a random place, with random speeds.
+new_balloon:
+        jsr random
+        sta balloon_x,x
+        jsr random
+        and #$7F                    ; 0-127, inside the balloons' band
+        clc
+        adc #BALLOON_TOP + 2
+        sta balloon_y,x
+        jsr random
+        and #7
+        tay
+        lda respawn_dx,y
+        sta balloon_dx,x
+        lda respawn_dxf,y
+        sta balloon_dxf,x
+        jsr random
+        and #7
+        tay
+        lda respawn_dy,y
+        sta balloon_dy,x
+        lda respawn_dyf,y
+        sta balloon_dyf,x
+        rts
+
+; Steps the random generator (16-bit Galois LFSR, taps $B400); returns its
+; low byte in A. Leaves X alone.
+random:
+        lsr rng + 1
+        ror rng
+        bcc @done
+        lda rng + 1
+        eor #$B4
+        sta rng + 1
+@done:  lda rng
+        rts
+
+; The round clock: one second every SECOND_FRAMES frames; at 0 the game is over.
+count_time:
+        dec second_timer
+        bne @done
+        lda #SECOND_FRAMES
+        sta second_timer
+        dec timer
+        lda #1
+        sta status_dirty
+        lda timer
+        bne @done
+        lda #2
+        sta game_state
+        lda #0
+        sta shot_on
+        lda #$FF
+        sta oam + 12                ; the shot is gone
+        lda #1
+        sta game_over_bar
+@done:  rts
 
 ; Fills the OAM copy at $0200 (layout in the header comment).
 build_oam:
@@ -562,7 +731,7 @@ build_oam:
         sta oam + 6
         sta oam + 10
 @shot:
-        lda shot_dir
+        lda shot_on
         beq @no_shot
         lda shot_y
         sta oam + 12
@@ -729,16 +898,43 @@ draw_text:
         jmp @record
 @done:  rts
 
-; The two digits of the shot counter, in vertical blank.
-draw_shots:
-        lda #>SHOTS_DIGITS
+; The score's four digits and the time's two, in vertical blank.
+draw_status:
+        lda #>SCORE_DIGITS
         sta PPUADDR
-        lda #<SHOTS_DIGITS
+        lda #<SCORE_DIGITS
         sta PPUADDR
-        lda shots
+        lda score + 1
+        jsr put_bcd
+        lda score
+        jsr put_bcd
+        lda #>TIME_DIGITS
+        sta PPUADDR
+        lda #<TIME_DIGITS
+        sta PPUADDR
+        lda timer
+        ldx #'0'                    ; tens, by subtraction
+@tens:  cmp #10
+        bcc @units
+        sbc #10
+        inx
+        bne @tens
+@units: stx PPUDATA
         ora #'0'
         sta PPUDATA
-        lda shots + 1
+        rts
+
+; Writes the two digits of the BCD byte in A.
+put_bcd:
+        tay
+        lsr a
+        lsr a
+        lsr a
+        lsr a
+        ora #'0'
+        sta PPUDATA
+        tya
+        and #$0F
         ora #'0'
         sta PPUDATA
         rts
@@ -785,6 +981,11 @@ SHOT_1 = 64                 ; 1720.9 Hz
 SHOT_2 = 80                 ; 1381.0 Hz
 SHOT_3 = 96                 ; 1153.2 Hz
 SHOT_FRAMES = 12
+
+; The pop: noise decaying fast from full volume (envelope period 1, about
+; 8 frames), a mid-pitched hiss.
+POP_ENVELOPE = %00000001
+POP_NOISE    = $05
 
 ROW_FRAMES = 16
 LENGTH_LONG = %00001000     ; length index 1: 254 half frames, longer than any row
@@ -907,6 +1108,16 @@ start_shot_sound:
         sta $4007
         rts
 
+; A pop: a short burst on the noise channel, which the next drum takes back.
+pop_sound:
+        lda #POP_ENVELOPE
+        sta $400C
+        lda #POP_NOISE
+        sta $400E
+        lda #LENGTH_LONG
+        sta $400F                   ; restarts the envelope
+        rts
+
 ; Steps the shot sound; when it ends, pulse 2 gets the row's note back.
 sfx_frame:
         lda sfx_timer
@@ -956,16 +1167,23 @@ palette:
 .endmacro
 
 title_text:
-        TEXT 0, 10, 8, "KESTRIX DEMO"
+        TEXT 0, 10, 8, "BALLOON POP"
         TEXT 0, 8, 13, "A JUMP   B FIRE"
         TEXT 0, 10, 18, "PRESS START"
         .byte 0
 
-SHOTS_DIGITS = $2000 + 1 * 32 + 27     ; row 1, column 27
+SCORE_DIGITS = $2000 + 1 * 32 + 8      ; row 1, column 8
+TIME_DIGITS  = $2000 + 1 * 32 + 27     ; row 1, column 27
 status_text:
-        TEXT 0, 2, 1, "KESTRIX DEMO"
-        TEXT 0, 21, 1, "SHOTS 00"
+        TEXT 0, 2, 1, "SCORE 0000"
+        TEXT 0, 22, 1, "TIME 60"
         TEXT 0, 2, 2, "A JUMP   B FIRE"
+        .byte 0
+.assert ROUND_SECONDS = 60, error, "the status bar's first picture shows TIME 60"
+
+; Covers the controls line when the round is over.
+game_over_text:
+        TEXT 0, 2, 2, "GAME OVER      PRESS START"
         .byte 0
 
 cloud_text:
@@ -1011,7 +1229,9 @@ playfield_attributes:
         .res 8, %10101010
         .res 16, %11111111
 
-; Balloons start spread over the screen, with speeds of 1 or 2 pixels.
+; Balloons start spread over the screen, each at its own speeds (in 1/256
+; pixel per frame): sideways 3/16 to 3/4 pixel per frame, slow enough that
+; a shot aimed at one reaches it, up and down 1/16 to 5/8.
 balloon_start_x:
         .repeat NUM_BALLOONS, i
         .byte (i * 53 + 11) & $FF
@@ -1020,12 +1240,22 @@ balloon_start_y:
         .repeat NUM_BALLOONS, i
         .byte BALLOON_TOP + 1 + (i * 37) .mod (BALLOON_BOTTOM - BALLOON_TOP - 2)
         .endrepeat
-balloon_start_dx:
-        .byte 1, $FF, 2, $FE, 1, $FF, 1, $FE, 2, $FF
-        .byte 1, $FF, 2, $FE, 1, 1, $FF, 2, $FE, $FF
-balloon_start_dy:
-        .byte 1, $FF, $FF, 1, 2, $FE, 1, $FF, 1, 1
-        .byte $FF, 2, $FF, 1, $FE, 1, $FF, 1, $FF, 2
+.define START_DX $0040, $FF80, $00C0, $FF50, $0060, $FFA0, $00B0, $FF40, $0080, $FFD0, \
+                 $00A0, $FF60, $0030, $FF70, $0050, $0070, $FFB0, $0090, $FF90, $FFC0
+.define START_DY $0020, $FFE0, $FFC0, $0040, $0080, $FF80, $0010, $FFD0, $0030, $0060, \
+                 $FFF0, $00A0, $FFA0, $0018, $FF90, $0050, $FFE8, $0028, $FFB0, $0070
+balloon_start_dx:  .hibytes START_DX
+balloon_start_dxf: .lobytes START_DX
+balloon_start_dy:  .hibytes START_DY
+balloon_start_dyf: .lobytes START_DY
+
+; Speeds of a balloon that starts again after a pop, in 1/256 pixel per frame.
+.define RESPAWN_DX $0040, $FF80, $00C0, $FF40, $0060, $FFA0, $0090, $FFD0
+.define RESPAWN_DY $0020, $FFE0, $0040, $FFC0, $0080, $FF80, $0010, $FFF0
+respawn_dx:   .hibytes RESPAWN_DX
+respawn_dxf:  .lobytes RESPAWN_DX
+respawn_dy:   .hibytes RESPAWN_DY
+respawn_dyf:  .lobytes RESPAWN_DY
 
 ; Drum sounds: envelope (decay speed) and noise period for KICK, SNARE, HAT.
 drum_envelope: .byte %00000011, %00000010, %00000000

@@ -1,8 +1,9 @@
 """The project's demo cartridge (demo/demo.nes, source demo/demo.s): it
 rebuilds byte for byte from its source, and it plays as its source says:
 title screen, a playfield scrolling under a still status bar, moving 8x16
-sprites, a player driven by the pad, and a tune whose pitches are those of
-the source's note table."""
+sprites, a player driven by the pad, shots that pop balloons for points in
+a timed round, and a tune whose pitches are those of the source's note
+table."""
 import pathlib
 import re
 import shutil
@@ -18,10 +19,13 @@ ROM = DEMO / "demo.nes"
 SOURCE = (DEMO / "demo.s").read_text()
 
 # The RAM cells and OAM entries documented in the header of demo.s.
-GAME_STATE, SONG_ROW, SFX_TIMER = 0x00, 0x01, 0x02
+GAME_STATE, SONG_ROW, SFX_TIMER, SCORE, TIMER = 0x00, 0x01, 0x02, 0x03, 0x05
+TITLE, PLAYING, GAME_OVER = 0, 1, 2
 PLAYER, PLAYER_RIGHT_HALF, SHOT = 1, 2, 3
+BALLOONS = range(4, 24)
 GROUND_Y = 175
 BAR_LINES = 32                          # the status bar: nametable rows 0-3
+BAR_ROWS = (0x2020, 0x2040)             # its two lines of text in nametable $2000
 
 BUTTONS = ("A", "B", "SELECT", "START", "UP", "DOWN", "LEFT", "RIGHT")
 CPU_HZ = 1789773
@@ -39,6 +43,7 @@ def constants(name: str) -> dict[str, int]:
 
 
 NOTES = constants(r"[PT]_[A-G]\d")
+TUNING = constants(r"WALK_SPEED|SHOT_SPEED|SHOT_FRAMES_LIVE|ROUND_SECONDS|SECOND_FRAMES")
 
 
 def song() -> list[list[str]]:
@@ -84,13 +89,22 @@ class Demo:
         self.run(5)
         self.run(1, "START")
         self.run(3)
-        assert self.mem[GAME_STATE] == 1
+        assert self.mem[GAME_STATE] == PLAYING
+
+    def score(self) -> int:
+        return int(self.mem[SCORE]) | int(self.mem[SCORE + 1]) << 8     # as BCD: 0x0123 is 123
+
+    def bar(self) -> list[str]:
+        names = bytes(self.nes.ppuMem()[0x2000:0x2400])
+        return [names[a - 0x2000:a - 0x2000 + 32].decode("ascii").strip() for a in BAR_ROWS]
 
     def entry(self, n: int) -> tuple[int, int, int, int]:
         return tuple(int(b) for b in self.oam[4 * n:4 * n + 4])
 
     def bar_and_playfield(self) -> tuple[np.ndarray, np.ndarray]:
+        """The status bar without its clock's digits (row 1, columns 27-28), and the playfield."""
         img = np.array(self.nes.getImg())
+        img[8:16, 27 * 8:29 * 8] = 0
         return img[:BAR_LINES], img[BAR_LINES:]
 
 
@@ -120,12 +134,12 @@ def test_title_screen_shows_own_font_text_and_no_sprites(demo):
     assert demo.mem[GAME_STATE] == 0
     names = bytes(demo.nes.ppuMem()[0x2000:0x23C0])
     rows = [names[r * 32:r * 32 + 32].decode("ascii").strip() for r in range(30)]
-    assert [r for r in rows if r] == ["KESTRIX DEMO", "A JUMP   B FIRE", "PRESS START"]
+    assert [r for r in rows if r] == ["BALLOON POP", "A JUMP   B FIRE", "PRESS START"]
     img = np.array(demo.nes.getImg())
     colours = {tuple(c) for c in img.reshape(-1, 3)}
     assert colours == {(0, 0, 0), (255, 255, 255)}        # white ink on black paper
-    # The 'K' of the title is drawn with the cartridge's own glyph.
-    k = np.array(demo.nes.ppuMem()[ord("K") * 16:ord("K") * 16 + 8])
+    # The 'B' of the title is drawn with the cartridge's own glyph.
+    k = np.array(demo.nes.ppuMem()[ord("B") * 16:ord("B") * 16 + 8])
     cell = img[8 * 8:8 * 8 + 8, 10 * 8:10 * 8 + 8].all(axis=2)
     assert np.array_equal(np.packbits(cell, axis=1)[:, 0], k)
     assert all(demo.entry(n)[0] == 0xFF for n in range(64))
@@ -148,7 +162,7 @@ def test_dpad_walks_the_player(demo, held, step, flip):
     assert y == GROUND_Y
     demo.run(30, held)
     y2, _, attr, x2 = demo.entry(PLAYER)
-    assert x2 - x == 30 * step
+    assert x2 - x == 30 * step * TUNING["WALK_SPEED"]
     assert y2 == GROUND_Y
     assert attr & 0x40 == flip                              # faces the way it walks
     assert demo.entry(PLAYER_RIGHT_HALF)[3] == x2 + 8
@@ -174,18 +188,83 @@ def test_a_jumps_and_lands(demo):
     assert heights[-1] == 0
 
 
-def test_b_fires_a_shot_and_counts_it(demo):
+def test_b_fires_one_shot_straight_up_that_fizzles_out(demo):
     demo.start_game()
     _, _, _, px = demo.entry(PLAYER)
     assert demo.entry(SHOT)[0] == 0xFF
     demo.run(1, "B")
-    xs = []
-    for _ in range(5):
-        xs.append(demo.entry(SHOT)[3])
+    ys = []
+    while demo.entry(SHOT)[0] != 0xFF and len(ys) < 30:
+        ys.append(demo.entry(SHOT)[0])
+        assert demo.entry(SHOT)[3] == px + 4                # from the player's middle
         demo.run(1, "B")                                    # held: still one shot
-    assert demo.entry(SHOT)[0] == GROUND_Y
-    assert xs[0] > px and np.all(np.diff(xs) == 4)
-    assert bytes(demo.nes.ppuMem()[0x2035:0x203D]) == b"SHOTS 01"
+    assert ys[0] < GROUND_Y and np.all(np.diff(ys) == -TUNING["SHOT_SPEED"])
+    assert len(ys) == TUNING["SHOT_FRAMES_LIVE"]
+    assert demo.score() == 0
+
+
+def aim_and_fire_until_a_hit(demo: Demo, frames: int = 1200) -> np.ndarray:
+    """Walks under the nearest balloon and fires until the score changes;
+    returns the OAM from the frame before the hit."""
+    score = demo.score()
+    last_b = False
+    for _ in range(frames // 2):
+        before = np.array(demo.oam).reshape(64, 4).copy()
+        py, px = int(before[PLAYER, 0]), int(before[PLAYER, 3]) + 8
+        _, tx = min(((int(x) + 4 - px) ** 2 + (int(y) - py) ** 2, int(x) + 4) for y, _, _, x in before[BALLOONS])
+        held = ["RIGHT"] if tx > px + 1 else ["LEFT"] if tx < px - 1 else []
+        fire = abs(tx - px) <= 4 and before[SHOT, 0] == 0xFF and not last_b
+        last_b = fire
+        demo.run(1, *held, *(["B"] if fire else []))
+        if demo.score() != score:
+            return before
+        demo.run(1, *held)
+        if demo.score() != score:
+            return np.array(demo.oam).reshape(64, 4).copy()
+    raise AssertionError("no balloon popped")
+
+
+@pytest.mark.parametrize("score, after", [(0x0000, 0x0001), (0x0099, 0x0100), (0x0999, 0x1000)])
+def test_a_hit_pops_the_balloon_and_scores(demo, score, after):
+    demo.start_game()
+    demo.mem[SCORE:SCORE + 2] = [score & 0xFF, score >> 8]
+    hit = aim_and_fire_until_a_hit(demo)
+    now = np.array(demo.oam).reshape(64, 4)
+    assert demo.score() == after
+    assert now[SHOT, 0] == 0xFF                             # the shot is spent
+    dy = np.abs(now[BALLOONS, 0].astype(int) - hit[BALLOONS, 0])
+    dx = np.abs(now[BALLOONS, 3].astype(int) - hit[BALLOONS, 3])
+    moved = np.maximum(dy, np.minimum(dx, 256 - dx))        # X wraps around the screen
+    assert (moved > 8).sum() == 1                           # one balloon starts again elsewhere
+    demo.run(1)
+    assert demo.bar()[0].startswith(f"SCORE {after:04X}")
+
+
+def test_the_round_runs_out_and_start_begins_a_new_one(demo):
+    demo.start_game()
+    round_frames = TUNING["ROUND_SECONDS"] * TUNING["SECOND_FRAMES"]
+    assert demo.mem[TIMER] == TUNING["ROUND_SECONDS"] and demo.score() == 0
+    assert demo.bar() == ["SCORE 0000          TIME 60", "A JUMP   B FIRE"]
+    demo.mem[SCORE] = 0x42                                  # as if two rounds' worth of pops
+    seconds = []
+    for frame in range(1, round_frames + 10):
+        demo.run(1)
+        seconds.append(int(demo.mem[TIMER]))
+        if demo.mem[GAME_STATE] != PLAYING:
+            break
+    assert demo.mem[GAME_STATE] == GAME_OVER and demo.mem[TIMER] == 0
+    assert abs(frame - round_frames) <= 3
+    assert seconds[TUNING["SECOND_FRAMES"] + 5] == TUNING["ROUND_SECONDS"] - 1
+    demo.run(1)
+    assert demo.bar() == ["SCORE 0042          TIME 00", "GAME OVER      PRESS START"]
+    x = demo.entry(PLAYER)[3]
+    demo.run(120, "RIGHT", "B")                             # nothing moves until Start
+    assert demo.mem[GAME_STATE] == GAME_OVER and demo.entry(PLAYER)[3] == x and demo.entry(SHOT)[0] == 0xFF
+    demo.run(1, "START")
+    demo.run(2)
+    assert demo.mem[GAME_STATE] == PLAYING
+    assert demo.mem[TIMER] == TUNING["ROUND_SECONDS"] and demo.score() == 0
+    assert demo.bar() == ["SCORE 0000          TIME 60", "A JUMP   B FIRE"]
 
 
 def test_status_bar_stays_still_while_the_playfield_scrolls(demo):
