@@ -75,13 +75,27 @@ if __name__ == "__main__":
 """
 
 
-def measure(envs: gym.vector.VectorEnv, seconds: float, rng: np.random.Generator) -> float:
+def cpu_seconds(envs: gym.vector.VectorEnv) -> float:
+    """CPU time used so far by this process and the vector's workers (Linux /proc)."""
+    total = sum(os.times()[:2])
+    for proc in getattr(envs, "processes", []):
+        try:
+            fields = pathlib.Path(f"/proc/{proc.pid}/stat").read_text().rsplit(")", 1)[1].split()
+            total += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        except (OSError, IndexError, ValueError):
+            return float("nan")
+    return total
+
+
+def measure(envs: gym.vector.VectorEnv, seconds: float, rng: np.random.Generator) -> tuple[float, float]:
+    """(env steps per second, CPU milliseconds per env step) over one window."""
     n = envs.num_envs
-    steps, t0 = 0, time.perf_counter()
+    steps, t0, c0 = 0, time.perf_counter(), cpu_seconds(envs)
     while time.perf_counter() - t0 < seconds:
         envs.step(rng.integers(envs.single_action_space.n, size=n))
         steps += 1
-    return steps * n / (time.perf_counter() - t0)
+    wall, cpu = time.perf_counter() - t0, cpu_seconds(envs) - c0
+    return steps * n / wall, 1000 * cpu / (steps * n)
 
 
 def peer_rate(python: pathlib.Path, rom: pathlib.Path, seconds: float, n: int) -> float:
@@ -103,26 +117,30 @@ def main() -> None:
                for n in widths}
     rng = np.random.default_rng(0)
     rates: dict[int, list[float]] = {n: [] for n in widths}
+    cpu: dict[int, list[float]] = {n: [] for n in widths}
     try:
         for n, v in vectors.items():
             v.reset(seed=list(range(n)))
             measure(v, 1.0, rng)  # warm-up
         for _ in range(args.rounds):
             for n, v in vectors.items():
-                rates[n].append(measure(v, args.seconds, rng))
+                rate, ms = measure(v, args.seconds, rng)
+                rates[n].append(rate)
+                cpu[n].append(ms)
     finally:
         for v in vectors.values():
             v.close()
 
     print(f"BalloonPop, 84x84 grayscale, frame_skip 4, random actions; {args.rounds} alternating "
-          f"windows of {args.seconds:g} s; {os.cpu_count()} cores")
-    print("| Vector | Env steps/s (median) | Windows | Speed-up |")
-    print("|---|---|---|---|")
+          f"windows of {args.seconds:g} s; {os.cpu_count()} cores, load average {os.getloadavg()[0]:.1f}")
+    print("| Vector | Env steps/s (median) | Windows | Speed-up | CPU ms per env step |")
+    print("|---|---|---|---|---|")
     base = statistics.median(rates[1])
     for n in widths:
         med = statistics.median(rates[n])
         print(f"| kestrix async, {n} env{'s' if n > 1 else ''} | {med:,.0f} | "
-              f"{', '.join(f'{r:,.0f}' for r in rates[n])} | {med / base:.2f}x |")
+              f"{', '.join(f'{r:,.0f}' for r in rates[n])} | {med / base:.2f}x | "
+              f"{statistics.median(cpu[n]):.2f} |")
 
     python = pathlib.Path(args.peer_python) if args.peer_python else PEER_PYTHON
     if python.exists() and subprocess.run([str(python), "-c", "import nes_py"], capture_output=True).returncode == 0:
@@ -131,10 +149,11 @@ def main() -> None:
             rom.write_bytes(kestrix_gym.balloonpop.rom_bytes())
             peer = {n: peer_rate(python, rom, args.seconds, n) for n in widths}
         for n in widths:
-            print(f"| nes-py, {n} process{'es' if n > 1 else ''} | {peer[n]:,.0f} | 1 | {peer[n] / peer[1]:.2f}x |")
+            print(f"| nes-py, {n} process{'es' if n > 1 else ''} | {peer[n]:,.0f} | 1 | {peer[n] / peer[1]:.2f}x | |")
     else:
         print(f"(nes-py not timed: {python} with nes_py not found)")
-    print(json.dumps({"kestrix": {str(n): rates[n] for n in widths}}))
+    print(json.dumps({"steps_per_second": {str(n): rates[n] for n in widths},
+                      "cpu_ms_per_step": {str(n): cpu[n] for n in widths}}))
 
 
 if __name__ == "__main__":

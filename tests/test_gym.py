@@ -219,3 +219,21 @@ def test_sync_and_async_vectors_agree():
         results.append(np.stack(frames))
     assert results[0].shape == (13, 2, 84, 84)
     assert np.array_equal(results[0], results[1])
+
+
+def test_balloonpop_rewards_the_score_and_ends_at_game_over():
+    env = gym.make(ENV_ID, obs_type="ram")
+    obs, info = env.reset(seed=0)
+    assert (info["game_state"], info["score"]) == (1, 0) and info["timer"] >= 59  # a round has begun
+    policy, total = ScriptedPolicy(), 0.0
+    for _ in range(150):
+        obs, reward, terminated, _, info = env.step(policy(obs))
+        total += reward
+    assert total == info["score"] > 0
+    env.unwrapped.console.cpuMem()[0x05] = 1  # the last second of the round
+    for _ in range(20):
+        *_, terminated, _, info = env.step(0)
+        if terminated:
+            break
+    assert terminated and info["game_state"] == 2
+    env.close()
