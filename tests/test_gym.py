@@ -113,12 +113,12 @@ def test_reset_with_a_seed_replays_the_episode(counter_rom):
     for env in (used, fresh):
         obs, info = env.reset(seed=7)
         seq = [obs] + [env.step(int(a))[0] for a in actions]
-        runs.append((np.stack(seq), info["episode_frame_number"]))
+        runs.append((np.stack(seq), info["frame_number"]))
     assert runs[0][1] == runs[1][1]
     assert np.array_equal(runs[0][0], runs[1][0])
     assert runs[1][0].max() > 0  # the square was drawn
     # Seeds choose the number of idle frames before the first observation.
-    assert len({fresh.reset(seed=s)[1]["episode_frame_number"] for s in range(6)}) > 1
+    assert len({fresh.reset(seed=s)[1]["frame_number"] for s in range(6)}) > 1
     used.close()
     fresh.close()
 
@@ -161,7 +161,7 @@ def test_frame_skip_sums_rewards_and_stops_at_the_end(counter_rom):
     kept = obs1.copy()
     _, r2, term2, _, info2 = env.step(0)
     assert (r1, term1, r2, term2) == (4.0, False, 2.0, True)
-    assert info2["episode_frame_number"] - info1["episode_frame_number"] == 2
+    assert info2["frame_number"] - info1["frame_number"] == 2
     assert np.array_equal(obs1, kept)  # observations are copies, not views
     env.close()
 
@@ -181,6 +181,13 @@ def test_actions_press_their_buttons(counter_rom, actions):
     env.close()
     with pytest.raises(ValueError, match="action 0"):
         NESEnv(str(counter_rom), actions=["Right", ""])
+
+
+def test_sticky_actions_keep_the_previous_buttons(counter_rom):
+    env = NESEnv(str(counter_rom), obs_type="ram", repeat_action_probability=1.0, noop_max=0)
+    env.reset(seed=0)
+    assert [int(env.step(a)[0][0x12]) for a in (1, 2, 3)] == [0, 0, 0]
+    env.close()
 
 
 def test_home_without_config_and_close_removes_the_folder(counter_rom, _private_home):
