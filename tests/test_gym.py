@@ -106,7 +106,7 @@ def test_reset_with_a_seed_replays_the_episode(counter_rom):
     fresh = NESEnv(counter_rom.read_bytes(), start="3=Right")
     used.reset(seed=11)
     rng = np.random.default_rng(0)
-    for _ in range(300):
+    for _ in range(150):
         used.step(int(rng.integers(used.action_space.n)))
     actions = [0] * 3 + list(rng.integers(used.action_space.n, size=20))
     runs = []
