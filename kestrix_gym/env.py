@@ -159,7 +159,8 @@ class NESEnv(gym.Env[np.ndarray, Any]):
 
         if isinstance(resize, int):
             resize = (resize, resize)
-        self._rows = self._cols = None
+        self._rows: np.ndarray | None = None
+        self._cols: np.ndarray | None = None
         shape: tuple[int, ...]
         if obs_type == "ram":
             shape = (RAM_SIZE,)
@@ -304,17 +305,18 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         if self.obs_type == "ram":
             return nes.cpuMem()[:RAM_SIZE].copy()
         img = self._pictures.max(axis=0) if self.max_pool else nes.getImg()
+        rows, cols = self._rows, self._cols
         if self.obs_type == "grayscale":
             pic = img @ GREY
-        elif self._rows is not None:
+        elif rows is not None:
             pic = img.astype(np.float32)
         else:
             return img.copy()
-        if self._rows is not None:
-            if pic.ndim == 3:
-                pic = np.einsum("ij,jkc,kl->ilc", self._rows, pic, self._cols, optimize=True)
+        if rows is not None and cols is not None:
+            if pic.ndim == 3:  # channels first, so that matmul averages each plane
+                pic = (rows @ pic.transpose(2, 0, 1) @ cols).transpose(1, 2, 0)
             else:
-                pic = self._rows @ pic @ self._cols
+                pic = rows @ pic @ cols
         return np.clip(np.rint(pic), 0, 255).astype(np.uint8)
 
     def _info(self) -> dict[str, Any]:
