@@ -8,6 +8,7 @@ import pathlib
 import shutil
 import sys
 import tempfile
+import weakref
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, Literal, SupportsFloat
 
@@ -176,8 +177,11 @@ class NESEnv(gym.Env[np.ndarray, Any]):
 
         # Console state lives in a private save folder: the start slot is
         # written once here and read by every reset.
+        presses = parse_presses(start) if start is not None else []
         (pathlib.Path.home() / ".config").mkdir(parents=True, exist_ok=True)
         self._save_dir: str | None = tempfile.mkdtemp(prefix="kestrix-gym-")
+        # Removes the folder of an env that is collected without close().
+        self._remove_folder = weakref.finalize(self, shutil.rmtree, self._save_dir, True)
         self._pad = kestrix.Controller()
         self._nes: kestrix.NES | None = None
         self._window: Any = None
@@ -188,13 +192,16 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         self._steps = 0
         self._episode_frames = 0
 
-        nes = self._new_console()
-        presses = parse_presses(start) if start is not None else []
-        for frame in range(max((end for _, end, _ in presses), default=0)):
-            self._pad.updateInputs(list(buttons_at(presses, frame)))
-            nes.runFrame()
-        self._pad.updateInputs(list(NO_BUTTONS))
-        nes.saveState(START_SLOT)
+        try:
+            nes = self._new_console()
+            for frame in range(max((end for _, end, _ in presses), default=0)):
+                self._pad.updateInputs(list(buttons_at(presses, frame)))
+                nes.runFrame()
+            self._pad.updateInputs(list(NO_BUTTONS))
+            nes.saveState(START_SLOT)
+        except BaseException:
+            self.close()
+            raise
         self._nes = nes
 
     # -- rules -----------------------------------------------------------
@@ -362,7 +369,6 @@ class NESEnv(gym.Env[np.ndarray, Any]):
             import pygame
             pygame.display.quit()
             self._window = None
-        if self._save_dir is not None:
-            shutil.rmtree(self._save_dir, ignore_errors=True)
-            self._save_dir = None
+        self._remove_folder()
+        self._save_dir = None
         super().close()
