@@ -69,6 +69,11 @@ def _stdout_silenced() -> Iterator[None]:
         os.close(saved)
 
 
+def _remove_folder(path: str, owner: int) -> None:
+    if os.getpid() == owner:  # not from a forked child that exits normally
+        shutil.rmtree(path, ignore_errors=True)
+
+
 def area_weights(src: int, dst: int) -> np.ndarray:
     """(dst, src) matrix whose rows average the source cells each output cell
     covers, fractional cells weighted by their covered part."""
@@ -181,7 +186,7 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         (pathlib.Path.home() / ".config").mkdir(parents=True, exist_ok=True)
         self._save_dir: str | None = tempfile.mkdtemp(prefix="kestrix-gym-")
         # Removes the folder of an env that is collected without close().
-        self._remove_folder = weakref.finalize(self, shutil.rmtree, self._save_dir, True)
+        self._remove_folder = weakref.finalize(self, _remove_folder, self._save_dir, os.getpid())
         self._pad = kestrix.Controller()
         self._nes: kestrix.NES | None = None
         self._window: Any = None
