@@ -4,17 +4,19 @@ episodes; the script reports episode returns and environment steps/s.
 
 Usage: ray_rollouts.py [--address HOST:PORT] [--actors N] [--envs M]
                        [--episodes E] [--policy random|scripted] [--seed S]
-                       [--max-steps T] [--no-ray] [--json PATH]
+                       [--max-steps T] [--node-ip-address IP] [--no-ray]
+                       [--json PATH]
 
 Without --address a local Ray instance is started for the run; with it the
-script joins a running cluster (start its head with
-`ray start --head --node-ip-address 127.0.0.1 --port 6379`, and on each worker
-machine `ray start --address HEAD:6379`; on one machine, all on the loopback
-address: RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER=0 ray start --head
---node-ip-address 127.0.0.1 --port 6379, then --address 127.0.0.1:6379). The cartridge travels to the actors
-as bytes, so workers need the kestrix package but no shared files. Env j of
-actor i is seeded with S + i*M + j; --no-ray runs the same collectors one
-after the other in this process, which gives the same returns."""
+script joins a running cluster (start its head with `ray start --head
+--node-ip-address HEAD_IP --port 6379`, and on each worker machine `ray start
+--address HEAD_IP:6379`; to keep everything on one machine's loopback
+address: `RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER=0 ray start --head
+--node-ip-address 127.0.0.1 --port 6379`, then --address 127.0.0.1:6379).
+The cartridge travels to the actors as bytes, so workers need the kestrix
+package but no shared files. Env j of actor i is seeded with S + i*M + j;
+--no-ray runs the same collectors one after the other in this process,
+which gives the same returns."""
 from __future__ import annotations
 
 import argparse
