@@ -8,6 +8,7 @@ import pathlib
 import shutil
 import sys
 import tempfile
+import threading
 import weakref
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, Literal, SupportsFloat
@@ -46,27 +47,31 @@ class _Cartridge:
         return self.data
 
 
+_redirect_lock = threading.Lock()  # two overlapping redirections could leave stdout on /dev/null
+
+
 @contextlib.contextmanager
 def _stdout_silenced() -> Iterator[None]:
     """The console's constructor reports its folders and cartridge with C stdio
     on standard output; an env builds a console per episode, so those lines go
     to /dev/null. Without a usable descriptor 1 nothing is redirected."""
-    libc = ctypes.CDLL(None)
-    try:
-        sys.stdout.flush()
-        libc.fflush(None)
-        saved = os.dup(1)
-    except (OSError, ValueError, AttributeError):
-        yield
-        return
-    try:
-        with open(os.devnull, "wb") as null:
-            os.dup2(null.fileno(), 1)
-        yield
-    finally:
-        libc.fflush(None)
-        os.dup2(saved, 1)
-        os.close(saved)
+    with _redirect_lock:
+        libc = ctypes.CDLL(None)
+        try:
+            sys.stdout.flush()
+            libc.fflush(None)
+            saved = os.dup(1)
+        except (OSError, ValueError, AttributeError):
+            yield
+            return
+        try:
+            with open(os.devnull, "wb") as null:
+                os.dup2(null.fileno(), 1)
+            yield
+        finally:
+            libc.fflush(None)
+            os.dup2(saved, 1)
+            os.close(saved)
 
 
 def _remove_folder(path: str, owner: int) -> None:
