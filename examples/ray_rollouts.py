@@ -48,6 +48,14 @@ class Collector:
              for _ in seeds])
 
     def run(self, episodes: int) -> dict[str, Any]:
+        """Plays until every env has finished `episodes` episodes, then closes
+        the envs (Ray ends actors without running their exit handlers)."""
+        try:
+            return self._play(episodes)
+        finally:
+            self.envs.close()
+
+    def _play(self, episodes: int) -> dict[str, Any]:
         n = len(self.seeds)
         n_actions = int(self.envs.single_action_space.n)  # type: ignore[attr-defined]
         rngs = [np.random.default_rng(s) for s in self.seeds]
