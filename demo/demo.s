@@ -3,7 +3,9 @@
 ; A small game: shots fired straight up pop balloons, one point each, and a
 ; popped balloon comes back somewhere else; a round lasts ROUND_SECONDS, then
 ; the game is over until Start begins a new round. The score and the time
-; left are in the status bar.
+; left are in the status bar. The twenty balloons fly in five bunches that
+; drift sideways, each balloon bobbing up and down on its own, so a shot
+; from under a bunch pops one while a shot from anywhere else mostly misses.
 ;
 ; It does what games do, so that one cartridge exercises the emulator the way
 ; real ones do:
@@ -104,10 +106,11 @@ WALK_SPEED    = 2
 GRAVITY       = $0040       ; 8.8 fixed point, pixels per frame per frame
 JUMP_SPEED    = $FC00       ; -4 pixels per frame: a jump 32 pixels high
 SHOT_SPEED    = 8           ; pixels per frame, upwards
-SHOT_FRAMES_LIVE = 8        ; a shot fizzles out after 56 pixels: the high balloons need a jump
+SHOT_TOP      = 24          ; a shot above this OAM Y has left the playfield
 ROUND_SECONDS = 60
 SECOND_FRAMES = 60
 NUM_BALLOONS  = 20
+NUM_BUNCHES   = 5
 BALLOON_TOP   = 40          ; balloons stay between the status bar and the grass (lines 41-188)
 BALLOON_BOTTOM = 172
 
@@ -143,7 +146,7 @@ facing:       .res 1            ; 0 right, 1 left
 on_ground:    .res 1
 shot_x:       .res 1
 shot_y:       .res 1
-shot_on:      .res 1            ; 0 none, else frames left to fly
+shot_on:      .res 1            ; 0 none, 1 flying
 second_timer: .res 1            ; frames left in the current second
 status_dirty: .res 1            ; the NMI handler redraws score and time
 game_over_bar: .res 1           ; the NMI handler writes the game-over message
@@ -167,14 +170,18 @@ oam:          .res 256
 .assert oam = $0200, error, "RAM map in the header comment is out of date"
 
 .segment "BSS"
-; Balloon positions and speeds are 8.8 fixed point, in separate tables for
-; the whole pixels and the fractions; speeds are signed.
-balloon_x:    .res NUM_BALLOONS
-balloon_xf:   .res NUM_BALLOONS
+; Balloons fly in bunches: a bunch drifts sideways, and each of its
+; balloons, a few pixels off the bunch's X, bobs up and down on its own.
+; Positions and speeds are 8.8 fixed point, in separate tables for the whole
+; pixels and the fractions; speeds are signed.
+bunch_x:      .res NUM_BUNCHES
+bunch_xf:     .res NUM_BUNCHES
+bunch_dx:     .res NUM_BUNCHES
+bunch_dxf:    .res NUM_BUNCHES
+balloon_bunch: .res NUM_BALLOONS
+balloon_x:    .res NUM_BALLOONS     ; the bunch's X plus the balloon's offset
 balloon_y:    .res NUM_BALLOONS
 balloon_yf:   .res NUM_BALLOONS
-balloon_dx:   .res NUM_BALLOONS
-balloon_dxf:  .res NUM_BALLOONS
 balloon_dy:   .res NUM_BALLOONS
 balloon_dyf:  .res NUM_BALLOONS
 
@@ -414,23 +421,30 @@ init_game:
         lda #1
         sta on_ground
         sta status_dirty
+        ldx #NUM_BUNCHES - 1
+@bunch: lda bunch_start_x,x
+        sta bunch_x,x
+        lda #$80
+        sta bunch_xf,x
+        lda bunch_start_dx,x
+        sta bunch_dx,x
+        lda bunch_start_dxf,x
+        sta bunch_dxf,x
+        dex
+        bpl @bunch
         ldx #NUM_BALLOONS - 1
 @balloon:
-        lda balloon_start_x,x
-        sta balloon_x,x
+        lda balloon_start_bunch,x
+        sta balloon_bunch,x
         lda balloon_start_y,x
         sta balloon_y,x
         lda #$80
-        sta balloon_xf,x
         sta balloon_yf,x
-        lda balloon_start_dx,x
-        sta balloon_dx,x
-        lda balloon_start_dxf,x
-        sta balloon_dxf,x
         lda balloon_start_dy,x
         sta balloon_dy,x
         lda balloon_start_dyf,x
         sta balloon_dyf,x
+        jsr place_balloon
         dex
         bpl @balloon
         jmp build_oam
@@ -512,7 +526,7 @@ move_shot:
         beq @move
         lda shot_on
         bne @move
-        lda #SHOT_FRAMES_LIVE
+        lda #1
         sta shot_on
         lda player_x
         clc
@@ -525,26 +539,31 @@ move_shot:
         jmp start_shot_sound
 @move:  lda shot_on
         beq @done
-        dec shot_on
-        beq @done
         lda shot_y
         sec
         sbc #SHOT_SPEED
         sta shot_y
+        cmp #SHOT_TOP
+        bcs @done
+        lda #0
+        sta shot_on
 @done:  rts
 
-; Balloons drift sideways around the screen and bob up and down between
-; BALLOON_TOP and BALLOON_BOTTOM, each at its own speeds.
+; Bunches drift sideways around the screen; balloons bob up and down
+; between BALLOON_TOP and BALLOON_BOTTOM, each at its own speed.
 move_balloons:
+        ldx #NUM_BUNCHES - 1
+@bunch: clc
+        lda bunch_xf,x
+        adc bunch_dxf,x
+        sta bunch_xf,x
+        lda bunch_x,x
+        adc bunch_dx,x
+        sta bunch_x,x
+        dex
+        bpl @bunch
         ldx #NUM_BALLOONS - 1
-@next:  clc
-        lda balloon_xf,x
-        adc balloon_dxf,x
-        sta balloon_xf,x
-        lda balloon_x,x
-        adc balloon_dx,x
-        sta balloon_x,x
-        jsr step_y
+@next:  jsr step_y
         lda balloon_y,x
         cmp #BALLOON_TOP
         bcc @bounce
@@ -559,8 +578,18 @@ move_balloons:
         sbc balloon_dy,x
         sta balloon_dy,x
         jsr step_y
-@ok:    dex
+@ok:    jsr place_balloon
+        dex
         bpl @next
+        rts
+
+; Balloon X follows its bunch.
+place_balloon:
+        ldy balloon_bunch,x
+        lda bunch_x,y
+        clc
+        adc balloon_offset,x
+        sta balloon_x,x
         rts
 
 step_y:
@@ -635,10 +664,9 @@ bcd_increment:
         adc #5                      ; carry is set: +6 carries into the tens
 @done:  rts
 
-; Balloon X starts again at a random place, with random speeds.
+; Balloon X starts again in another bunch, at a random height and with a
+; random vertical speed.
 new_balloon:
-        jsr random
-        sta balloon_x,x
         jsr random
         and #$7F                    ; 0-127, inside the balloons' band
         clc
@@ -647,18 +675,19 @@ new_balloon:
         jsr random
         and #7
         tay
-        lda respawn_dx,y
-        sta balloon_dx,x
-        lda respawn_dxf,y
-        sta balloon_dxf,x
-        jsr random
-        and #7
-        tay
         lda respawn_dy,y
         sta balloon_dy,x
         lda respawn_dyf,y
         sta balloon_dyf,x
-        rts
+        jsr random                  ; one of the other bunches: 1-4 further on
+        and #3
+        sec
+        adc balloon_bunch,x
+        cmp #NUM_BUNCHES
+        bcc @bunch
+        sbc #NUM_BUNCHES
+@bunch: sta balloon_bunch,x
+        jmp place_balloon
 
 ; Steps the random generator (16-bit Galois LFSR, taps $B400); returns its
 ; low byte in A. Leaves X alone.
@@ -1229,31 +1258,35 @@ playfield_attributes:
         .res 8, %10101010
         .res 16, %11111111
 
-; Balloons start spread over the screen, each at its own speeds (in 1/256
-; pixel per frame): sideways 3/16 to 3/4 pixel per frame, slow enough that
-; a shot aimed at one reaches it, up and down 1/16 to 5/8.
-balloon_start_x:
+; Bunches start spread over the screen, each at its own sideways speed (in
+; 1/256 pixel per frame, 3/16 to 3/4: slow enough that a shot aimed at one
+; reaches it). Balloon i starts in bunch i mod NUM_BUNCHES, at its own
+; height and vertical speed (1/16 to 5/8 pixel per frame), and keeps its
+; offset from the bunch's X.
+.assert NUM_BUNCHES = 5, error, "the bunch tables have five entries"
+bunch_start_x: .byte 20, 72, 124, 176, 228
+.define BUNCH_DX $0040, $FF60, $00C0, $FFD0, $0080
+bunch_start_dx:  .hibytes BUNCH_DX
+bunch_start_dxf: .lobytes BUNCH_DX
+balloon_start_bunch:
         .repeat NUM_BALLOONS, i
-        .byte (i * 53 + 11) & $FF
+        .byte i .mod NUM_BUNCHES
+        .endrepeat
+balloon_offset:
+        .repeat NUM_BALLOONS, i
+        .byte (((i * 3) .mod 5) - 2) & $FF
         .endrepeat
 balloon_start_y:
         .repeat NUM_BALLOONS, i
         .byte BALLOON_TOP + 1 + (i * 37) .mod (BALLOON_BOTTOM - BALLOON_TOP - 2)
         .endrepeat
-.define START_DX $0040, $FF80, $00C0, $FF50, $0060, $FFA0, $00B0, $FF40, $0080, $FFD0, \
-                 $00A0, $FF60, $0030, $FF70, $0050, $0070, $FFB0, $0090, $FF90, $FFC0
 .define START_DY $0020, $FFE0, $FFC0, $0040, $0080, $FF80, $0010, $FFD0, $0030, $0060, \
                  $FFF0, $00A0, $FFA0, $0018, $FF90, $0050, $FFE8, $0028, $FFB0, $0070
-balloon_start_dx:  .hibytes START_DX
-balloon_start_dxf: .lobytes START_DX
 balloon_start_dy:  .hibytes START_DY
 balloon_start_dyf: .lobytes START_DY
 
-; Speeds of a balloon that starts again after a pop, in 1/256 pixel per frame.
-.define RESPAWN_DX $0040, $FF80, $00C0, $FF40, $0060, $FFA0, $0090, $FFD0
+; Vertical speeds of a balloon that starts again after a pop, in 1/256 pixel per frame.
 .define RESPAWN_DY $0020, $FFE0, $0040, $FFC0, $0080, $FF80, $0010, $FFF0
-respawn_dx:   .hibytes RESPAWN_DX
-respawn_dxf:  .lobytes RESPAWN_DX
 respawn_dy:   .hibytes RESPAWN_DY
 respawn_dyf:  .lobytes RESPAWN_DY
 
