@@ -24,9 +24,10 @@ SHOT_Y = 0x020C                          # OAM buffer entry 3, Y byte ($FF: no s
 BALLOONS = slice(0x0210, 0x0260)         # OAM buffer entries 4-23
 HIDDEN_Y = 0xEF                          # sprites at this Y or below are off screen
 # The shot leaves 4 pixels right of the player's X and 8 above its Y, flies
-# 8 pixels a frame for 8 frames and pops a balloon X -6..6 and Y -9..2 from it.
-SHOT_DX, SHOT_DY, SHOT_SPEED, SHOT_FRAMES = 4, -8, 8, 8
-HIT_X, HIT_Y = (-6, 6), (-9, 2)
+# up 8 pixels a frame until it passes Y 24 and pops a balloon whose X and Y
+# are -4..4 and -12..5 from its own.
+SHOT_DX, SHOT_DY, SHOT_SPEED, SHOT_TOP = 4, -8, 8, 24
+HIT_X, HIT_Y = (-4, 4), (-12, 5)
 
 ACTIONS = ACTION_LISTS["shooter"]        # "", Left, Right, B, Left+B, Right+B, A
 NOOP, LEFT, RIGHT, FIRE = 0, 1, 2, 3
@@ -56,7 +57,7 @@ class ScriptedPolicy:
     previous step's picture (`frame_skip` frames ago). B fires on a new
     press only, so the policy never presses it two steps running."""
 
-    def __init__(self, frame_skip: int = 4, tolerance: int = 5) -> None:
+    def __init__(self, frame_skip: int = 4, tolerance: int = 3) -> None:
         self.frame_skip = frame_skip
         self.tolerance = tolerance
         self.reset()
@@ -75,10 +76,10 @@ class ScriptedPolicy:
             speed = ((xs - self.last_x + 128) % 256 - 128) / self.frame_skip
             speed[np.abs(speed) > 4] = 0             # a balloon that popped and restarted
         self.last_x = xs
-        frames = np.clip((top - ys) / SHOT_SPEED, 0, SHOT_FRAMES - 1) + 1
+        frames = np.clip((top - ys) / SHOT_SPEED, 0, (top - SHOT_TOP) / SHOT_SPEED) + 1
         ahead = xs + speed * frames - aim            # where each balloon is when the shot is level
         visible = ys < HIDDEN_Y
-        reach = visible & (ys >= top - SHOT_SPEED * (SHOT_FRAMES - 1) + HIT_Y[0]) & (ys <= top - HIT_Y[0])
+        reach = visible & (ys >= SHOT_TOP - HIT_Y[1]) & (ys <= top - HIT_Y[0])
         pool = reach if reach.any() else visible
         if not pool.any():
             action = NOOP
