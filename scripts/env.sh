@@ -25,6 +25,18 @@ find_python312() {
     return 1
 }
 
+# The packages of a requirements file, when it changed since its last install.
+kestrix_requirements() {
+    local file="$1" stamp want
+    stamp="$venv/.stamp-$(basename "$file")"
+    want="$(sha256sum "$file" | cut -d' ' -f1)"
+    if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
+        echo "installing the packages of $(basename "$file") into .venv"
+        "$venv/bin/python" -m pip install -q -r "$file"
+        echo "$want" >"$stamp"
+    fi
+}
+
 # The venv and the packages of requirements-dev.txt.
 kestrix_venv() {
     if [ ! -x "$venv/bin/python" ]; then
@@ -33,13 +45,7 @@ kestrix_venv() {
         echo "creating $venv with $py"
         "$py" -m venv "$venv"
     fi
-    local want
-    want="$(sha256sum "$root/requirements-dev.txt" | cut -d' ' -f1)"
-    if [ "$(cat "$venv/.requirements-stamp" 2>/dev/null)" != "$want" ]; then
-        echo "installing the development requirements (requirements-dev.txt) into .venv"
-        "$venv/bin/python" -m pip install -q -r "$root/requirements-dev.txt"
-        echo "$want" >"$venv/.requirements-stamp"
-    fi
+    kestrix_requirements "$root/requirements-dev.txt"
 }
 
 # The optimised module, installed into the venv.

@@ -34,6 +34,8 @@ phase() {
 phase "environment: .venv and the development requirements" "under 1 s; 1-3 min on a fresh clone"
 source "$root/scripts/env.sh"
 kestrix_venv
+# The environments' packages (gymnasium, Ray): only the tests need them, not the main job.
+kestrix_requirements "$root/requirements-gym.txt"
 cd "$root"
 py="$root/.venv/bin/python"
 

@@ -1,0 +1,384 @@
+"""A Gymnasium environment around one kestrix console."""
+from __future__ import annotations
+
+import contextlib
+import ctypes
+import os
+import pathlib
+import shutil
+import sys
+import tempfile
+import threading
+import weakref
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import Any, Literal, SupportsFloat
+
+import gymnasium as gym
+import numpy as np
+from gymnasium import spaces
+
+import kestrix
+
+from .buttons import MULTI_BINARY, NO_BUTTONS, action_table, buttons_at, parse_presses
+from .ram import Change, Reaches, RamVariable
+
+RAM_SIZE = 0x800
+SCREEN = (240, 256)
+FRAME_HZ = 1789773 * 3 / (341 * 262)
+START_SLOT = 0
+GREY = np.array([0.299, 0.587, 0.114], dtype=np.float32)
+
+RewardFn = Callable[[np.ndarray, np.ndarray], SupportsFloat]
+TerminatedFn = Callable[[np.ndarray], bool]
+
+
+class _Cartridge:
+    """The file object the console's constructor reads. Every console of every
+    env gets the same name, so the cartridge folder it creates under
+    ~/.config is one shared, never-written place (no battery RAM file of the
+    user's own play can leak into an episode)."""
+
+    name = "kestrix-gym.nes"
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+
+    def read(self) -> bytes:
+        return self.data
+
+
+_redirect_lock = threading.Lock()  # two overlapping redirections could leave stdout on /dev/null
+
+
+@contextlib.contextmanager
+def _stdout_silenced() -> Iterator[None]:
+    """The console's constructor reports its folders and cartridge with C stdio
+    on standard output; an env builds a console per episode, so those lines go
+    to /dev/null. Without a usable descriptor 1 nothing is redirected."""
+    with _redirect_lock:
+        libc = ctypes.CDLL(None)
+        try:
+            sys.stdout.flush()
+            libc.fflush(None)
+            saved = os.dup(1)
+        except (OSError, ValueError, AttributeError):
+            yield
+            return
+        try:
+            with open(os.devnull, "wb") as null:
+                os.dup2(null.fileno(), 1)
+            yield
+        finally:
+            libc.fflush(None)
+            os.dup2(saved, 1)
+            os.close(saved)
+
+
+def _remove_folder(path: str, owner: int) -> None:
+    if os.getpid() == owner:  # not from a forked child that exits normally
+        shutil.rmtree(path, ignore_errors=True)
+
+
+def area_weights(src: int, dst: int) -> np.ndarray:
+    """(dst, src) matrix whose rows average the source cells each output cell
+    covers, fractional cells weighted by their covered part."""
+    edges = np.arange(dst + 1) * (src / dst)
+    lo, hi = edges[:-1, None], edges[1:, None]
+    cells = np.arange(src)[None, :]
+    overlap = np.clip(np.minimum(hi, cells + 1) - np.maximum(lo, cells), 0, None)
+    return (overlap / (src / dst)).astype(np.float32)
+
+
+class NESEnv(gym.Env[np.ndarray, Any]):
+    """One console as an episodic environment.
+
+    rom: a cartridge path or its bytes. actions: the name of a ready list
+    (see ACTION_LISTS), a list of combinations such as ["", "Right", "Right+A"]
+    (action 0 must press nothing), or "multi-binary" for MultiBinary(8) in
+    the order A, B, Select, Start, Up, Down, Left, Right. Each step holds the
+    action for `frame_skip` frames and sums the reward over them.
+
+    obs_type: "rgb" (240x256x3), "grayscale" (240x256) or "ram" (the 2 KiB of
+    internal RAM); resize=(height, width) averages picture areas.
+    variables: named RamVariables, reported in `info` and usable by name:
+    reward="score" is the change of variable "score"; terminated=("state", 2)
+    ends the episode when "state" holds 2. Callables are also accepted:
+    reward(ram_before, ram_after) per frame, terminated(ram) after each frame.
+
+    start: presses run after power-on ("150=Start", "200-320=Right+A", as in
+    the examples); the state after them is kept in a save slot. Each reset
+    builds a fresh console, loads the slot, runs one frame and then a random
+    number (0..noop_max, from the reset's seed) of frames without buttons.
+    """
+
+    metadata: dict[str, Any] = {"render_modes": ["rgb_array", "human"], "render_fps": 60}
+
+    def __init__(self, rom: str | os.PathLike[str] | bytes, *,
+                 actions: str | Sequence[str | Sequence[str]] = "simple movement",
+                 frame_skip: int = 4,
+                 obs_type: Literal["rgb", "grayscale", "ram"] = "rgb",
+                 resize: int | tuple[int, int] | None = None,
+                 variables: Mapping[str, RamVariable] | None = None,
+                 reward: str | RewardFn | None = None,
+                 terminated: tuple[str, int] | TerminatedFn | None = None,
+                 start: str | Sequence[str] | None = None,
+                 noop_max: int = 30,
+                 max_episode_steps: int | None = None,
+                 repeat_action_probability: float = 0.0,
+                 max_pool: bool = False,
+                 render_mode: str | None = None) -> None:
+        if frame_skip < 1 or noop_max < 0:
+            raise ValueError("frame_skip must be at least 1 and noop_max at least 0")
+        if not 0.0 <= repeat_action_probability <= 1.0:
+            raise ValueError("repeat_action_probability must lie in [0, 1]")
+        if obs_type not in ("rgb", "grayscale", "ram"):
+            raise ValueError(f"obs_type must be 'rgb', 'grayscale' or 'ram', not {obs_type!r}")
+        if obs_type == "ram" and (resize is not None or max_pool):
+            raise ValueError("resize and max_pool apply to pictures, not to obs_type='ram'")
+        if render_mode not in (None, *self.metadata["render_modes"]):
+            raise ValueError(f"render_mode must be one of {self.metadata['render_modes']} or None")
+        if max_episode_steps is not None and max_episode_steps < 1:
+            raise ValueError("max_episode_steps must be at least 1")
+
+        self.variables = dict(variables or {})
+        for name in self.variables:
+            if name == "frame_number":
+                raise ValueError(f"variable name {name!r} is taken by info")
+        self._reward = self._reward_rule(reward)
+        self._terminated = self._end_rule(terminated)
+
+        if isinstance(rom, (bytes, bytearray)):
+            data = bytes(rom)
+        else:
+            data = pathlib.Path(rom).read_bytes()
+        self._cartridge = _Cartridge(data)
+        self.frame_skip = frame_skip
+        self.obs_type = obs_type
+        self.noop_max = noop_max
+        self.max_episode_steps = max_episode_steps
+        self.repeat_action_probability = repeat_action_probability
+        self.max_pool = max_pool
+        self.render_mode = render_mode
+        self.metadata = {**self.metadata, "render_fps": round(FRAME_HZ / frame_skip)}
+
+        if actions == MULTI_BINARY:
+            self._table: list[tuple[bool, ...]] | None = None
+            self.action_space: spaces.Space[Any] = spaces.MultiBinary(8)
+        else:
+            self._table = action_table(actions)
+            self.action_space = spaces.Discrete(len(self._table))
+
+        if isinstance(resize, int):
+            resize = (resize, resize)
+        self._rows: np.ndarray | None = None
+        self._cols: np.ndarray | None = None
+        shape: tuple[int, ...]
+        if obs_type == "ram":
+            shape = (RAM_SIZE,)
+        else:
+            hw = resize or SCREEN
+            if resize is not None:
+                if min(resize) < 1:
+                    raise ValueError("resize needs a positive height and width")
+                self._rows = area_weights(SCREEN[0], resize[0])
+                self._cols = area_weights(SCREEN[1], resize[1]).T.copy()
+            shape = (*hw, 3) if obs_type == "rgb" else tuple(hw)
+        self.observation_space = spaces.Box(0, 255, shape, np.uint8)
+
+        # Console state lives in a private save folder: the start slot is
+        # written once here and read by every reset.
+        presses = parse_presses(start) if start is not None else []
+        (pathlib.Path.home() / ".config").mkdir(parents=True, exist_ok=True)
+        self._save_dir: str | None = tempfile.mkdtemp(prefix="kestrix-gym-")
+        # Removes the folder of an env that is collected without close().
+        self._remove_folder = weakref.finalize(self, _remove_folder, self._save_dir, os.getpid())
+        self._pad = kestrix.Controller()
+        self._nes: kestrix.NES | None = None
+        self._window: Any = None
+        self._clock: Any = None
+        self._buttons = NO_BUTTONS
+        self._ram_before = np.zeros(RAM_SIZE, np.uint8)
+        self._pictures = np.zeros((2, *SCREEN, 3), np.uint8)
+        self._steps = 0
+        self._episode_frames = 0
+
+        try:
+            nes = self._new_console()
+            for frame in range(max((end for _, end, _ in presses), default=0)):
+                self._pad.updateInputs(list(buttons_at(presses, frame)))
+                nes.runFrame()
+            self._pad.updateInputs(list(NO_BUTTONS))
+            nes.saveState(START_SLOT)
+        except BaseException:
+            self.close()
+            raise
+        self._nes = nes
+
+    # -- rules -----------------------------------------------------------
+    def _variable(self, name: str) -> RamVariable:
+        try:
+            return self.variables[name]
+        except KeyError:
+            raise ValueError(f"no RAM variable named {name!r}; variables: {', '.join(self.variables) or 'none'}") from None
+
+    def _reward_rule(self, reward: str | RewardFn | None) -> RewardFn | None:
+        if isinstance(reward, str):
+            return Change(self._variable(reward))
+        if reward is not None and not callable(reward):
+            raise TypeError("reward must be a variable name, a callable(ram_before, ram_after) or None")
+        return reward
+
+    def _end_rule(self, terminated: tuple[str, int] | TerminatedFn | None) -> TerminatedFn | None:
+        if isinstance(terminated, tuple):
+            name, value = terminated
+            return Reaches(self._variable(name), value)
+        if terminated is not None and not callable(terminated):
+            raise TypeError("terminated must be (variable name, value), a callable(ram) or None")
+        return terminated
+
+    # -- console ---------------------------------------------------------
+    def _new_console(self) -> kestrix.NES:
+        assert self._save_dir is not None, "the env is closed"
+        with _stdout_silenced():
+            nes = kestrix.NES(self._cartridge)
+        if not nes.setSaveDir(self._save_dir):
+            raise RuntimeError(f"save folder {self._save_dir} vanished")
+        nes.setController(self._pad, 0)
+        return nes
+
+    @property
+    def console(self) -> kestrix.NES:
+        """The console of the current episode (for inspection; stepping it
+        directly desynchronises the env)."""
+        if self._nes is None:
+            raise RuntimeError("the env is closed")
+        return self._nes
+
+    def ram(self) -> np.ndarray:
+        """A copy of the 2 KiB of internal RAM."""
+        return self.console.cpuMem()[:RAM_SIZE].copy()
+
+    def _frame(self, buttons: tuple[bool, ...]) -> None:
+        if buttons != self._buttons:
+            self._pad.updateInputs(list(buttons))
+            self._buttons = buttons
+        self.console.runFrame()
+        self._episode_frames += 1
+
+    # -- Gymnasium API -----------------------------------------------------
+    def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None) -> tuple[np.ndarray, dict[str, Any]]:
+        super().reset(seed=seed)
+        # Save states hold neither the PPU's nor the APU's state, nor OAM:
+        # a fresh console is the only state no earlier episode has touched.
+        self._nes = None
+        nes = self._nes = self._new_console()
+        self._pad.updateInputs(list(NO_BUTTONS))
+        self._buttons = NO_BUTTONS
+        if not nes.loadState(START_SLOT):
+            raise RuntimeError(f"the start state vanished from {self._save_dir}")
+        self._episode_frames = 0
+        self._steps = 0
+        for _ in range(1 + int(self.np_random.integers(0, self.noop_max + 1))):
+            self._frame(NO_BUTTONS)
+        img = nes.getImg()
+        self._pictures[0] = img
+        self._pictures[1] = img
+        if self.render_mode == "human":
+            self.render()
+        return self._observe(), self._info()
+
+    def step(self, action: Any) -> tuple[np.ndarray, float, bool, bool, dict[str, Any]]:
+        nes = self.console
+        if self._table is None:
+            wanted = tuple(bool(b) for b in np.asarray(action).reshape(8))
+        else:
+            wanted = self._table[int(action)]
+        ram = nes.cpuMem()[:RAM_SIZE]
+        total = 0.0
+        terminated = False
+        for i in range(self.frame_skip):
+            buttons = wanted
+            if self.repeat_action_probability and self.np_random.random() < self.repeat_action_probability:
+                buttons = self._buttons  # sticky: the previous frame's buttons stay
+            if self._reward is not None:
+                np.copyto(self._ram_before, ram)
+            self._frame(buttons)
+            if self._reward is not None:
+                total += float(self._reward(self._ram_before, ram))
+            if self.max_pool:
+                self._pictures[self._episode_frames % 2] = nes.getImg()
+            if self._terminated is not None and self._terminated(ram):
+                terminated = True
+                break
+        self._steps += 1
+        truncated = (not terminated and self.max_episode_steps is not None
+                     and self._steps >= self.max_episode_steps)
+        if self.render_mode == "human":
+            self.render()
+        return self._observe(), total, terminated, bool(truncated), self._info()
+
+    def _observe(self) -> np.ndarray:
+        nes = self.console
+        if self.obs_type == "ram":
+            return nes.cpuMem()[:RAM_SIZE].copy()
+        img = self._pictures.max(axis=0) if self.max_pool else nes.getImg()
+        rows, cols = self._rows, self._cols
+        if self.obs_type == "grayscale":
+            pic = img @ GREY
+        elif rows is not None:
+            pic = img.astype(np.float32)
+        else:
+            return img.copy()
+        if rows is not None and cols is not None:
+            if pic.ndim == 3:  # channels first, so that matmul averages each plane
+                pic = (rows @ pic.transpose(2, 0, 1) @ cols).transpose(1, 2, 0)
+            else:
+                pic = rows @ pic @ cols
+        return np.clip(np.rint(pic), 0, 255).astype(np.uint8)
+
+    def _info(self) -> dict[str, Any]:
+        ram = self.console.cpuMem()[:RAM_SIZE]
+        # Frames since the episode began (an env-wide count would make the
+        # info of equal seeds differ, which Gymnasium's checker rejects).
+        info: dict[str, Any] = {"frame_number": self._episode_frames}
+        for name, var in self.variables.items():
+            info[name] = var.read(ram)
+        return info
+
+    def render(self) -> np.ndarray | None:
+        if self.render_mode is None:
+            gym.logger.warn("render() without a render_mode does nothing: pass render_mode='rgb_array' or 'human'")
+            return None
+        img = self.console.getImg().copy()
+        if self.render_mode == "rgb_array":
+            return img
+        self._show(img)
+        return None
+
+    def _show(self, img: np.ndarray) -> None:
+        try:
+            import pygame
+        except ImportError:
+            raise gym.error.DependencyNotInstalled(
+                "render_mode='human' needs pygame-ce: pip install pygame-ce") from None
+        scale = 2
+        if self._window is None:
+            pygame.init()
+            pygame.display.set_caption("kestrix")
+            self._window = pygame.display.set_mode((SCREEN[1] * scale, SCREEN[0] * scale))
+            self._clock = pygame.time.Clock()
+        surface = pygame.surfarray.make_surface(img.swapaxes(0, 1))
+        self._window.blit(pygame.transform.scale(surface, self._window.get_size()), (0, 0))
+        pygame.event.pump()
+        pygame.display.flip()
+        self._clock.tick(self.metadata["render_fps"])
+
+    def close(self) -> None:
+        self._nes = None
+        if self._window is not None:
+            import pygame
+            pygame.display.quit()
+            self._window = None
+        self._remove_folder()
+        self._save_dir = None
+        super().close()
