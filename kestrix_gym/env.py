@@ -79,14 +79,37 @@ def _remove_folder(path: str, owner: int) -> None:
         shutil.rmtree(path, ignore_errors=True)
 
 
-def area_weights(src: int, dst: int) -> np.ndarray:
-    """(dst, src) matrix whose rows average the source cells each output cell
-    covers, fractional cells weighted by their covered part."""
+def area_plan(src: int, dst: int) -> tuple[np.ndarray, np.ndarray]:
+    """How `dst` cells average `src` cells, each the mean of the source cells
+    it covers, fractional cells weighted by their covered part: (index,
+    weight), both (k, dst), where k is the most cells one output cell touches
+    (weight 0 where it touches fewer)."""
     edges = np.arange(dst + 1) * (src / dst)
     lo, hi = edges[:-1, None], edges[1:, None]
     cells = np.arange(src)[None, :]
-    overlap = np.clip(np.minimum(hi, cells + 1) - np.maximum(lo, cells), 0, None)
-    return (overlap / (src / dst)).astype(np.float32)
+    weights = np.clip(np.minimum(hi, cells + 1) - np.maximum(lo, cells), 0, None) / (src / dst)
+    first = np.minimum(lo[:, 0].astype(np.intp), src - 1)
+    k = int(np.count_nonzero(weights, axis=1).max())
+    index = np.minimum(first[None, :] + np.arange(k)[:, None], src - 1)
+    weight = np.where(first[None, :] + np.arange(k)[:, None] < src,
+                      np.take_along_axis(weights.T, index, axis=0), 0.0)
+    return index, weight.astype(np.float32)
+
+
+def area_resize(pic: np.ndarray, plan: tuple[np.ndarray, np.ndarray], axis: int) -> np.ndarray:
+    """Resizes one axis of `pic` (0 or 1) by an area_plan.
+
+    A few weighted gathers rather than a product with the weight matrix: a
+    matrix product runs on NumPy's BLAS threads, which spin against the other
+    processes of a vector of envs and made two envs slower than one."""
+    index, weight = plan
+    out: np.ndarray | None = None
+    for i, w in zip(index, weight):
+        term = pic[i] * w.reshape(-1, *[1] * (pic.ndim - 1)) if axis == 0 else \
+            pic[:, i] * w.reshape(1, -1, *[1] * (pic.ndim - 2))
+        out = term if out is None else out + term
+    assert out is not None
+    return out
 
 
 class NESEnv(gym.Env[np.ndarray, Any]):
@@ -170,8 +193,7 @@ class NESEnv(gym.Env[np.ndarray, Any]):
 
         if isinstance(resize, int):
             resize = (resize, resize)
-        self._rows: np.ndarray | None = None
-        self._cols: np.ndarray | None = None
+        self._resize: tuple[tuple[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray]] | None = None
         shape: tuple[int, ...]
         if obs_type == "ram":
             shape = (RAM_SIZE,)
@@ -180,8 +202,7 @@ class NESEnv(gym.Env[np.ndarray, Any]):
             if resize is not None:
                 if min(resize) < 1:
                     raise ValueError("resize needs a positive height and width")
-                self._rows = area_weights(SCREEN[0], resize[0])
-                self._cols = area_weights(SCREEN[1], resize[1]).T.copy()
+                self._resize = (area_plan(SCREEN[0], resize[0]), area_plan(SCREEN[1], resize[1]))
             shape = (*hw, 3) if obs_type == "rgb" else tuple(hw)
         self.observation_space = spaces.Box(0, 255, shape, np.uint8)
 
@@ -322,18 +343,15 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         if self.obs_type == "ram":
             return nes.cpuMem()[:RAM_SIZE].copy()
         img = self._pictures.max(axis=0) if self.max_pool else nes.getImg()
-        rows, cols = self._rows, self._cols
         if self.obs_type == "grayscale":
-            pic = img @ GREY
-        elif rows is not None:
-            pic = img.astype(np.float32)
+            # Per channel, not `img @ GREY`: no BLAS threads (see area_resize).
+            pic = img[..., 0] * GREY[0] + img[..., 1] * GREY[1] + img[..., 2] * GREY[2]
+        elif self._resize is not None:
+            pic = img
         else:
             return img.copy()
-        if rows is not None and cols is not None:
-            if pic.ndim == 3:  # channels first, so that matmul averages each plane
-                pic = (rows @ pic.transpose(2, 0, 1) @ cols).transpose(1, 2, 0)
-            else:
-                pic = rows @ pic @ cols
+        if self._resize is not None:
+            pic = area_resize(area_resize(pic, self._resize[0], 0), self._resize[1], 1)
         return np.clip(np.rint(pic), 0, 255).astype(np.uint8)
 
     def _info(self) -> dict[str, Any]:

@@ -12,7 +12,7 @@ from gymnasium.utils.env_checker import check_env  # noqa: E402
 import kestrix_gym  # noqa: E402
 from kestrix_gym import ACTION_LISTS, NESEnv, RamVariable  # noqa: E402
 from kestrix_gym.balloonpop import ScriptedPolicy, make_env  # noqa: E402
-from kestrix_gym.env import area_weights  # noqa: E402
+from kestrix_gym.env import area_plan, area_resize  # noqa: E402
 from nesbuild import program  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -203,9 +203,14 @@ def test_home_without_config_and_close_removes_the_folder(counter_rom, _private_
 @pytest.mark.parametrize("src, dst, rows", [
     (4, 2, [[0.5, 0.5, 0, 0], [0, 0, 0.5, 0.5]]),
     (3, 2, [[2 / 3, 1 / 3, 0], [0, 1 / 3, 2 / 3]]),
+    (5, 2, [[0.4, 0.4, 0.2, 0, 0], [0, 0, 0.2, 0.4, 0.4]]),
+    (2, 4, [[1, 0], [1, 0], [0, 1], [0, 1]]),
 ])
-def test_area_weights(src, dst, rows):
-    assert np.allclose(area_weights(src, dst), rows)
+def test_area_resize_averages_the_covered_cells(src, dst, rows):
+    pic = np.arange(src * 3, dtype=np.float64).reshape(src, 3) ** 2
+    want = np.array(rows) @ pic
+    assert np.allclose(area_resize(pic, area_plan(src, dst), 0), want)
+    assert np.allclose(area_resize(pic.T, area_plan(src, dst), 1), want.T)
 
 
 def test_packaged_cartridge_is_the_demo():
