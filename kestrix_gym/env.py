@@ -26,7 +26,9 @@ RAM_SIZE = 0x800
 SCREEN = (240, 256)
 FRAME_HZ = 1789773 * 3 / (341 * 262)
 START_SLOT = 0
-GREY = np.array([0.299, 0.587, 0.114], dtype=np.float32)
+# Luma weights in 256ths (0.299, 0.587, 0.114): integer products are cheaper
+# than floating ones on the strided channels, and sum to at most 65,280.
+GREY = (np.uint16(77), np.uint16(150), np.uint16(29))
 
 RewardFn = Callable[[np.ndarray, np.ndarray], SupportsFloat]
 TerminatedFn = Callable[[np.ndarray], bool]
@@ -344,8 +346,11 @@ class NESEnv(gym.Env[np.ndarray, Any]):
             return nes.cpuMem()[:RAM_SIZE].copy()
         img = self._pictures.max(axis=0) if self.max_pool else nes.getImg()
         if self.obs_type == "grayscale":
-            # Per channel, not `img @ GREY`: no BLAS threads (see area_resize).
-            pic = img[..., 0] * GREY[0] + img[..., 1] * GREY[1] + img[..., 2] * GREY[2]
+            # Per channel, not `img @ weights`: no BLAS threads (see area_resize).
+            luma = img[..., 0] * GREY[0] + img[..., 1] * GREY[1] + img[..., 2] * GREY[2]
+            if self._resize is None:
+                return ((luma + np.uint16(128)) >> 8).astype(np.uint8)
+            pic = luma * np.float32(1 / 256)
         elif self._resize is not None:
             pic = img
         else:
