@@ -62,6 +62,20 @@ constexpr auto make_expand() {
 }
 constexpr auto EXPAND = make_expand();
 
+// EXPAND_FLIPPED[b] has byte i = $FF where bit i of b is set: the same for a
+// horizontally flipped pattern byte.
+constexpr auto make_expand_flipped() {
+    struct Table {
+        uint64_t v[256];
+        constexpr uint64_t operator[](int i) const { return v[i]; }
+    } t{};
+    for (int b = 0; b < 256; b++)
+        for (int i = 0; i < 8; i++)
+            if (b >> i & 1) t.v[b] |= uint64_t(0xFF) << (8 * i);
+    return t;
+}
+constexpr auto EXPAND_FLIPPED = make_expand_flipped();
+
 // NTSC_TO_RGB as one little-endian word per colour (R, G, B, then zeros):
 // the rendering copy of the colour table, for word stores.
 struct Rgb32 {
@@ -330,14 +344,37 @@ bool PPU::span_sprites(uint8_t ctrl, bool sprites_on, int len, uint8_t* spr, uin
             const int a = (table << 12) | (r & 7) | ((((r & 0xFF) >> 3) + base) & 0xFF) << 4;
             const int lo = vram[a & 0x1FFF], hi = vram[(a | 8) & 0x1FFF];
             const uint8_t tag = uint8_t((attr & 3) << 2 | (attr & 0x20) | (i == 0 ? 0x80 : 0));
-            for (int64_t j = from; j < to; j++) {
-                const int pc = uint8_t(counter - (j - from));
-                const int k = (attr & 0x40) ? 7 - pc : pc;
-                const int sv = ((hi >> k) & 1) << 1 | ((lo >> k) & 1);
-                if (sv) {
-                    spr[j] = uint8_t(tag | sv);
-                    spr_colour[j] = pal[0x10 + 4 * (attr & 3) + sv] & 63;
+            if (to - from == 8 && counter == 7) {
+                // The usual case, all eight pixels of the pattern from bit 7
+                // (bit 0 when flipped) down: the loop below as one word
+                // (tests/cpp/ppu_spans.cpp holds them equal).
+                const uint64_t ml = (attr & 0x40) ? EXPAND_FLIPPED[lo] : EXPAND[lo];
+                const uint64_t mh = (attr & 0x40) ? EXPAND_FLIPPED[hi] : EXPAND[hi];
+                const uint64_t opaque = ml | mh;
+                if (opaque) {
+                    const uint8_t* const sp = pal + 0x10 + 4 * (attr & 3);
+                    const uint64_t value = (ml & broadcast(1)) | (mh & broadcast(2));
+                    const uint64_t colour = (ml & ~mh & broadcast(sp[1] & 63)) |
+                                            (~ml & mh & broadcast(sp[2] & 63)) | (ml & mh & broadcast(sp[3] & 63));
+                    uint64_t sw, cw;
+                    std::memcpy(&sw, spr + from, 8);
+                    std::memcpy(&cw, spr_colour + from, 8);
+                    sw = (sw & ~opaque) | (broadcast(tag) & opaque) | value;
+                    cw = (cw & ~opaque) | colour;
+                    std::memcpy(spr + from, &sw, 8);
+                    std::memcpy(spr_colour + from, &cw, 8);
                     any_sprite = true;
+                }
+            } else {
+                for (int64_t j = from; j < to; j++) {
+                    const int pc = uint8_t(counter - (j - from));
+                    const int k = (attr & 0x40) ? 7 - pc : pc;
+                    const int sv = ((hi >> k) & 1) << 1 | ((lo >> k) & 1);
+                    if (sv) {
+                        spr[j] = uint8_t(tag | sv);
+                        spr_colour[j] = pal[0x10 + 4 * (attr & 3) + sv] & 63;
+                        any_sprite = true;
+                    }
                 }
             }
         }
