@@ -316,7 +316,7 @@ void PPU::evaluate_span(uint8_t ctrl, int first, int last) {
 // entry 0 bit 7; 0 for none) and its colour index to spr_colour[j]. True
 // when any sprite pixel was written. tests/cpp/ppu_spans.cpp compares it
 // with the per-dot loop over whole lines and over pieces of lines.
-bool PPU::span_sprites(uint8_t ctrl, bool sprites_on, int len, uint8_t* spr, uint8_t* spr_colour) {
+[[gnu::always_inline]] inline bool PPU::span_sprites(uint8_t ctrl, bool sprites_on, int len, uint8_t* spr, uint8_t* spr_colour) {
     const uint8_t* const pal = vram + 0x3F00;
     const int lc = line_count;
     bool any_sprite = false;
