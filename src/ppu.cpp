@@ -62,6 +62,20 @@ constexpr auto make_expand() {
 }
 constexpr auto EXPAND = make_expand();
 
+// EXPAND_FLIPPED[b] has byte i = $FF where bit i of b is set: the same for a
+// horizontally flipped pattern byte.
+constexpr auto make_expand_flipped() {
+    struct Table {
+        uint64_t v[256];
+        constexpr uint64_t operator[](int i) const { return v[i]; }
+    } t{};
+    for (int b = 0; b < 256; b++)
+        for (int i = 0; i < 8; i++)
+            if (b >> i & 1) t.v[b] |= uint64_t(0xFF) << (8 * i);
+    return t;
+}
+constexpr auto EXPAND_FLIPPED = make_expand_flipped();
+
 // NTSC_TO_RGB as one little-endian word per colour (R, G, B, then zeros):
 // the rendering copy of the colour table, for word stores.
 struct Rgb32 {
@@ -292,6 +306,90 @@ void PPU::evaluate_span(uint8_t ctrl, int first, int last) {
     eval_done = done;
 }
 
+// The sprites over the next `len` dots of a line from the current one, at
+// once: the per-dot countdown makes each sprite active on one run of dots
+// [from, to) of the span: from its X (or from the start when it was active
+// already) to eight dots past it. Its bit counter drops by one per active
+// dot. Leaves the countdowns as the per-dot loop of span_pixels leaves them
+// after `len` dots; when sprites show, writes the chosen sprite's pixel of
+// span dot j to spr[j] (value bits 0-1, palette bits 2-3, behind bit 5,
+// entry 0 bit 7; 0 for none) and its colour index to spr_colour[j]. True
+// when any sprite pixel was written. tests/cpp/ppu_spans.cpp compares it
+// with the per-dot loop over whole lines and over pieces of lines.
+[[gnu::always_inline]] inline bool PPU::span_sprites(uint8_t ctrl, bool sprites_on, int len, uint8_t* spr, uint8_t* spr_colour) {
+    const uint8_t* const pal = vram + 0x3F00;
+    const int lc = line_count;
+    bool any_sprite = false;
+    if (sprites_on) {
+        std::memset(spr, 0, size_t(len));
+        std::memset(spr_colour, 0, size_t(len));
+    }
+    const bool tall = ctrl & 0x20;
+    uint8_t am = active_mask;
+    for (int i = lc - 1; i >= 0; i--) {
+        // Active at span dot j while j < line_x + 8: from the start if it was
+        // active already, else from the dot where line_x reaches 0.
+        const int64_t lx = line_x[i];
+        const bool was_active = (active_mask >> i) & 1;
+        const int64_t to = lx + 8 < len ? lx + 8 : len;
+        const int64_t from = was_active ? 0 : lx >= 0 ? lx : to;
+        const uint8_t counter = uint8_t(pixel_counter[i] - was_active);  // at dot `from`
+        if (sprites_on && from < to) {
+            const uint8_t* e = line_sprites + 4 * i;
+            const uint8_t y1 = e[0], tile = e[1], attr = e[2];
+            const int table = tall ? (tile & 1) : ((ctrl >> 3) & 1);
+            const int base = tall ? (tile & 0xFE) : tile;
+            int r = scanline - y1;
+            if (attr & 0x80) r = (tall ? 15 : 7) - r;
+            const int a = (table << 12) | (r & 7) | ((((r & 0xFF) >> 3) + base) & 0xFF) << 4;
+            const int lo = vram[a & 0x1FFF], hi = vram[(a | 8) & 0x1FFF];
+            const uint8_t tag = uint8_t((attr & 3) << 2 | (attr & 0x20) | (i == 0 ? 0x80 : 0));
+            if (to - from == 8 && counter == 7) {
+                // The usual case, all eight pixels of the pattern from bit 7
+                // (bit 0 when flipped) down: the loop below as one word
+                // (tests/cpp/ppu_spans.cpp holds them equal).
+                const uint64_t ml = (attr & 0x40) ? EXPAND_FLIPPED[lo] : EXPAND[lo];
+                const uint64_t mh = (attr & 0x40) ? EXPAND_FLIPPED[hi] : EXPAND[hi];
+                const uint64_t opaque = ml | mh;
+                if (opaque) {
+                    const uint8_t* const sp = pal + 0x10 + 4 * (attr & 3);
+                    const uint64_t value = (ml & broadcast(1)) | (mh & broadcast(2));
+                    const uint64_t colour = (ml & ~mh & broadcast(sp[1] & 63)) |
+                                            (~ml & mh & broadcast(sp[2] & 63)) | (ml & mh & broadcast(sp[3] & 63));
+                    uint64_t sw, cw;
+                    std::memcpy(&sw, spr + from, 8);
+                    std::memcpy(&cw, spr_colour + from, 8);
+                    sw = (sw & ~opaque) | (broadcast(tag) & opaque) | value;
+                    cw = (cw & ~opaque) | colour;
+                    std::memcpy(spr + from, &sw, 8);
+                    std::memcpy(spr_colour + from, &cw, 8);
+                    any_sprite = true;
+                }
+            } else {
+                for (int64_t j = from; j < to; j++) {
+                    const int pc = uint8_t(counter - (j - from));
+                    const int k = (attr & 0x40) ? 7 - pc : pc;
+                    const int sv = ((hi >> k) & 1) << 1 | ((lo >> k) & 1);
+                    if (sv) {
+                        spr[j] = uint8_t(tag | sv);
+                        spr_colour[j] = pal[0x10 + 4 * (attr & 3) + sv] & 63;
+                        any_sprite = true;
+                    }
+                }
+            }
+        }
+        // The countdown's state after the span's last dot.
+        const int64_t last_from = to < len - 1 ? to : len - 1;  // active dots before the last one
+        pixel_counter[i] = uint8_t(counter - (last_from > from ? last_from - from : 0));
+        const bool active_at_end = len - 1 < lx + 8 && (was_active || (lx >= 0 && len - 1 >= lx));
+        am = active_at_end ? uint8_t(am | 1 << i) : uint8_t(am & ~(1 << i));
+        // -8 and below all mean "done": the countdown stops there.
+        if (lx > -8) line_x[i] = int32_t(lx - len < -8 ? -8 : lx - len);
+    }
+    active_mask = am;
+    return any_sprite;
+}
+
 // Dots 1-256 of a visible line when one span covers them all and the mapper
 // has no dot clock: nothing outside the PPU can act in between, so the line
 // is composed at once. It replaces the per-dot loop of span_pixels for such
@@ -305,59 +403,11 @@ void PPU::whole_line(uint8_t ctrl, uint8_t mask) {
     const uint8_t backdrop = pal[0];
     const int lc = line_count;
 
-    // Sprites. The per-dot countdown makes each sprite active on one run of
-    // dots [from, to) of the line: from its X (or from the start when it was
-    // active already) to eight dots past it. Its bit counter drops by one per
-    // active dot. spr[x] is the chosen sprite's pixel: value (bits 0-1),
-    // palette (bits 2-3), behind (bit 5), entry 0 (bit 7); 0 for none.
-    // spr_colour[x] is its colour index.
+    // spr[x] is the chosen sprite's pixel: value (bits 0-1), palette (bits
+    // 2-3), behind (bit 5), entry 0 (bit 7); 0 for none. spr_colour[x] is its
+    // colour index.
     alignas(8) uint8_t spr[256], spr_colour[256];
-    bool any_sprite = false;
-    if (lc > 0) {
-        if (sprites_on) {
-            std::memset(spr, 0, sizeof spr);
-            std::memset(spr_colour, 0, sizeof spr_colour);
-        }
-        const bool tall = ctrl & 0x20;
-        uint8_t am = active_mask;
-        for (int i = lc - 1; i >= 0; i--) {
-            // Active after dot j (0-255) while j < line_x + 8: from the start if
-            // it was active already, else from the dot where line_x reaches 0.
-            const int64_t lx = line_x[i];
-            const bool was_active = (active_mask >> i) & 1;
-            const int64_t to = lx + 8 < 256 ? lx + 8 : 256;
-            const int64_t from = was_active ? 0 : lx >= 0 ? lx : to;
-            const uint8_t counter = uint8_t(pixel_counter[i] - was_active);  // at dot `from`
-            if (sprites_on && from < to) {
-                const uint8_t* e = line_sprites + 4 * i;
-                const uint8_t y1 = e[0], tile = e[1], attr = e[2];
-                const int table = tall ? (tile & 1) : ((ctrl >> 3) & 1);
-                const int base = tall ? (tile & 0xFE) : tile;
-                int r = scanline - y1;
-                if (attr & 0x80) r = (tall ? 15 : 7) - r;
-                const int a = (table << 12) | (r & 7) | ((((r & 0xFF) >> 3) + base) & 0xFF) << 4;
-                const int lo = vram[a & 0x1FFF], hi = vram[(a | 8) & 0x1FFF];
-                const uint8_t tag = uint8_t((attr & 3) << 2 | (attr & 0x20) | (i == 0 ? 0x80 : 0));
-                for (int64_t j = from; j < to; j++) {
-                    const int pc = uint8_t(counter - (j - from));
-                    const int k = (attr & 0x40) ? 7 - pc : pc;
-                    const int sv = ((hi >> k) & 1) << 1 | ((lo >> k) & 1);
-                    if (sv) {
-                        spr[j] = uint8_t(tag | sv);
-                        spr_colour[j] = pal[0x10 + 4 * (attr & 3) + sv] & 63;
-                        any_sprite = true;
-                    }
-                }
-            }
-            // The countdown's state after dot 256.
-            const int64_t last_from = to < 255 ? to : 255;  // active dots before the last one
-            pixel_counter[i] = uint8_t(counter - (last_from > from ? last_from - from : 0));
-            const bool active_at_end = 255 < lx + 8 && (was_active || (lx >= 0 && 255 >= lx));
-            am = active_at_end ? uint8_t(am | 1 << i) : uint8_t(am & ~(1 << i));
-            line_x[i] = int32_t(lx - 256 < -8 ? -8 : lx - 256);  // -8 and below all mean "done": stop there
-        }
-        active_mask = am;
-    }
+    const bool any_sprite = lc > 0 && span_sprites(ctrl, sprites_on, 256, spr, spr_colour);
 
     // Background: colour indices and opacity of the tiles T0..T32 that the
     // line crosses (T0 at `v`, each next one the coarse-X successor), eight
@@ -500,16 +550,19 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
         return;
     }
     if (mapper_clocked)
-        span_pixels<true, true>(first, last, ctrl, mask);
-    else if (line_count)
-        span_pixels<true, false>(first, last, ctrl, mask);
+        span_pixels<true, true, false>(first, last, ctrl, mask);
+    else if (!line_count)
+        span_pixels<false, false, false>(first, last, ctrl, mask);  // no sprite can be active
+    else if (last - first >= 7)
+        span_pixels<true, false, true>(first, last, ctrl, mask);
     else
-        span_pixels<false, false>(first, last, ctrl, mask);  // no sprite can be active
+        span_pixels<true, false, false>(first, last, ctrl, mask);
 }
 
 // The dots' pixels, scroll and mapper clock; specialised on whether sprites
-// can show on this line and whether the mapper has a dot clock.
-template <bool kSprites, bool kClocked>
+// can show on this line, whether the mapper has a dot clock and whether the
+// span's sprites are composed at once.
+template <bool kSprites, bool kClocked, bool kBuffered>
 void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
     const bool rend = mask & 0x18;
     const bool sprites_on = mask & 0x10;
@@ -570,8 +623,33 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         fine_x_counter = fxc;
         active_mask = am;
     };
+    // kBuffered (no dot clock, spans of eight dots or more): the sprites of
+    // the span are composed at once (span_sprites, as whole_line does)
+    // instead of running the countdowns and picking a sprite (choose_sprite)
+    // at every dot; spr[px] is the chosen sprite's pixel. tests/cpp/ppu_spans.cpp
+    // compares spans of every length with single dots, which take the per-dot path.
+    static_assert(!kBuffered || (kSprites && !kClocked));
+    alignas(8) uint8_t spr[kBuffered ? 256 : 1], spr_colour[kBuffered ? 256 : 1];
+    bool any_sprite = false;
+    if constexpr (kBuffered) {
+        any_sprite = span_sprites(ctrl, sprites_on, last - first + 1, spr + first - 1, spr_colour + first - 1);
+        am = active_mask;
+    }
+    uint8_t& status = *registers[2];
+    // The sprite pixel over the background pixel of value b and colour c at
+    // x = px, from the buffer: the per-dot choose_sprite rule.
+    auto overlay = [&](int px, int b, uint8_t c) __attribute__((always_inline)) -> uint8_t {
+        const uint8_t s = spr[px];
+        if (!s) return c;
+        if (b && (s & 0x80) && sprite0_line && (mask & 0x18) == 0x18) status |= 0x40;
+        if (b == 0 || !(s & 0x20)) c = px >= spr_left ? spr_colour[px] : pal[0];
+        return c;
+    };
     auto put = [&](int px) __attribute__((always_inline)) {
-        const uint8_t c = colors[pixels >> 14] & 63;
+        const int b = pixels >> 14;
+        uint8_t c = colors[b];
+        if (kBuffered && any_sprite) c = overlay(px, b, c);
+        c &= 63;
         pixels = uint16_t(pixels << 2);
         if (cache[px] != c) {
             cache[px] = c;
@@ -579,7 +657,7 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         }
     };
     for (int d = first; d <= last; d++) {
-        if (!kSprites && !kClocked && rend && ((d - 1) & 7) == 0 && d > 8 && d + 7 <= last && d + 7 < 256) {
+        if ((!kSprites || kBuffered) && !kClocked && rend && ((d - 1) & 7) == 0 && d > 8 && d + 7 <= last && d + 7 < 256) {
             // A whole group of eight dots away from the line's ends, without
             // sprites: the same steps as below, in their order, without the
             // per-dot tests. The group shows bits x..7 of its tile, then bits
@@ -595,7 +673,7 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
             d += 7;
             continue;
         }
-        if (kSprites)
+        if (kSprites && !kBuffered)
             for (int i = 0; i < lc; i++) {
             if ((am >> i) & 1) pixel_counter[i]--;
             if (line_x[i] == 0)
@@ -620,12 +698,13 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         const int px = d - 1;
         const int b = pixels >> 14;
         uint8_t c = px >= bg_left ? colors[b] : pal[0];
-        if (kSprites && am && sprites_on) {
+        if (kBuffered && any_sprite) {
+            c = overlay(px, b, c);
+        } else if (kSprites && !kBuffered && am && sprites_on) {
             active_mask = am;
             int s_value = 0, s_palette = 0;
             bool behind = false;
             const int chosen = choose_sprite(ctrl, s_value, s_palette, behind);
-            uint8_t& status = *registers[2];
             if (b && chosen == 0 && sprite0_line && (mask & 0x18) == 0x18 && !(status & 0x40)) status |= 0x40;
             if (chosen >= 0 && (b == 0 || !behind)) c = px >= spr_left ? pal[0x10 + 4 * s_palette + s_value] : pal[0];
         }

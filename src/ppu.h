@@ -104,7 +104,8 @@ private:
     void visible_span(int last, uint8_t ctrl, uint8_t mask);
     void whole_line(uint8_t ctrl, uint8_t mask);
     void evaluate_span(uint8_t ctrl, int first, int last);
-    template <bool kSprites, bool kClocked>
+    bool span_sprites(uint8_t ctrl, bool sprites_on, int len, uint8_t* spr, uint8_t* spr_colour);
+    template <bool kSprites, bool kClocked, bool kBuffered>
     void span_pixels(int first, int last, uint8_t ctrl, uint8_t mask);
     int choose_sprite(uint8_t ctrl, int& s_value, int& s_palette, bool& behind);
     bool idle_dot(int d, int line) const;
