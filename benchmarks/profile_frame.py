@@ -214,6 +214,17 @@ def load_bias(module: pathlib.Path, per_fn_addrs: dict[str, list[int]]) -> int:
     return votes.most_common(1)[0][0]
 
 
+def ppu_line_part(where: str, sources: dict[str, list[str]]) -> str:
+    """The part of a line of the PPU's pixel loops, by the names it uses."""
+    file, _, line = where.partition(":")
+    text = line_text(sources, file, line)
+    if SPRITE_WORDS.search(text):
+        return "PPU sprites"
+    if RGB_WORDS.search(text):
+        return "RGB conversion"
+    return "PPU background"
+
+
 def classify(chain: list[tuple[str, str]], sources: dict[str, list[str]]) -> str:
     for func, where in chain:
         func = re.sub(r"^[^\s(]+ (?=[\w:]+::)", "", func)  # a template's return type
@@ -222,21 +233,9 @@ def classify(chain: list[tuple[str, str]], sources: dict[str, list[str]]) -> str
             if re.search(pattern, short):
                 if part != "PPU dot loop":
                     return part
-                file, _, line = where.partition(":")
-                text = line_text(sources, file, line)
-                if SPRITE_WORDS.search(text):
-                    return "PPU sprites"
-                if RGB_WORDS.search(text):
-                    return "RGB conversion"
-                return "PPU background"
+                return ppu_line_part(where, sources)
         if "{lambda" in func and "PPU::" in func:
-            file, _, line = where.partition(":")
-            text = line_text(sources, file, line)
-            if SPRITE_WORDS.search(text):
-                return "PPU sprites"
-            if RGB_WORDS.search(text):
-                return "RGB conversion"
-            return "PPU background"
+            return ppu_line_part(where, sources)
         file = where.partition(":")[0]
         if "/pybind11/" in file or file.endswith("wrapper.cpp") or file.endswith("wrapper.h"):
             return "binding"

@@ -31,18 +31,21 @@ namespace {
 // index_cache value of a pixel that has never been converted (colour indices are 0-63).
 constexpr uint8_t UNCONVERTED = 0xFF;
 
-// SPREAD[b] has bit i of b at bit 2i: interleaves two pattern planes.
-constexpr auto make_spread() {
+// A 256-entry table whose entry b ORs together place(i) for each bit i set in b.
+template <class T, class Place>
+constexpr auto bit_table(Place place) {
     struct Table {
-        uint16_t v[256];
-        constexpr uint16_t operator[](int i) const { return v[i]; }
+        T v[256];
+        constexpr T operator[](int i) const { return v[i]; }
     } t{};
     for (int b = 0; b < 256; b++)
         for (int i = 0; i < 8; i++)
-            if (b >> i & 1) t.v[b] = uint16_t(t.v[b] | 1 << (2 * i));
+            if (b >> i & 1) t.v[b] = T(t.v[b] | place(i));
     return t;
 }
-constexpr auto SPREAD = make_spread();
+
+// SPREAD[b] has bit i of b at bit 2i: interleaves two pattern planes.
+constexpr auto SPREAD = bit_table<uint16_t>([](int i) { return uint16_t(1 << (2 * i)); });
 
 // Eight pixels are handled as the eight bytes of one 64-bit word, the
 // leftmost in the lowest byte, loaded from and stored to byte rows.
@@ -50,31 +53,11 @@ static_assert(std::endian::native == std::endian::little);
 
 // EXPAND[b] has byte i = $FF where bit 7 - i of b is set: the eight pixels of
 // a pattern byte as a mask, leftmost pixel in the lowest byte.
-constexpr auto make_expand() {
-    struct Table {
-        uint64_t v[256];
-        constexpr uint64_t operator[](int i) const { return v[i]; }
-    } t{};
-    for (int b = 0; b < 256; b++)
-        for (int i = 0; i < 8; i++)
-            if (b >> (7 - i) & 1) t.v[b] |= uint64_t(0xFF) << (8 * i);
-    return t;
-}
-constexpr auto EXPAND = make_expand();
+constexpr auto EXPAND = bit_table<uint64_t>([](int i) { return uint64_t(0xFF) << (8 * (7 - i)); });
 
 // EXPAND_FLIPPED[b] has byte i = $FF where bit i of b is set: the same for a
 // horizontally flipped pattern byte.
-constexpr auto make_expand_flipped() {
-    struct Table {
-        uint64_t v[256];
-        constexpr uint64_t operator[](int i) const { return v[i]; }
-    } t{};
-    for (int b = 0; b < 256; b++)
-        for (int i = 0; i < 8; i++)
-            if (b >> i & 1) t.v[b] |= uint64_t(0xFF) << (8 * i);
-    return t;
-}
-constexpr auto EXPAND_FLIPPED = make_expand_flipped();
+constexpr auto EXPAND_FLIPPED = bit_table<uint64_t>([](int i) { return uint64_t(0xFF) << (8 * i); });
 
 // NTSC_TO_RGB as one little-endian word per colour (R, G, B, then zeros):
 // the rendering copy of the colour table, for word stores.

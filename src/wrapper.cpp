@@ -313,8 +313,7 @@ void NESUnit::end_all_run_threads() {
     cpu->clock();
     // The APU catches up to half the CPU's cycles only when a block falls due
     // or the DMC runs; the CPU brings it up to date before touching its registers.
-    const int64_t apu_target = int64_t((uint64_t(cpu->cycles) + 1) >> 1);
-    if (apu_target > apu->sync_by) apu->run(apu_target);
+    if (const int64_t t = apu_target(); t > apu->sync_by) apu->run(t);
     const uint64_t target = uint64_t(3 * cpu->cycles);
     // The PPU may lag until a step reaches its next event (NMI line, frame end);
     // the CPU brings it up to date itself before touching it.
@@ -326,13 +325,13 @@ void NESUnit::end_all_run_threads() {
 }
 
 void NESUnit::sync_ppu() {
-    apu->run((cpu->cycles + 1) / 2);
+    apu->run(apu_target());
     const uint64_t target = uint64_t(3 * cpu->cycles);
     if (ppu->dot_count < target) ppu->run(target);
 }
 
 void NESUnit::frame_callback() {
-    apu->run((cpu->cycles + 1) / 2);  // the callback may look at or change what the APU reads
+    apu->run(apu_target());  // the callback may look at or change what the APU reads
     std::shared_ptr<const std::function<void()>> f = perframefunc;
     if (!held) {
         (*f)();
@@ -398,7 +397,7 @@ void NESUnit::runFrame() {
     try {
         const uint64_t frame = ppu->frame_count;
         while (ppu->frame_count == frame) single_cycle();
-        apu->run((cpu->cycles + 1) / 2);
+        apu->run(apu_target());
     } catch (...) {
         frame_depth--;
         held = outer;
