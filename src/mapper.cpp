@@ -269,17 +269,16 @@ void MMC3::map_write(void** devices, uint8_t* target, uint8_t* value) {
 }
 
 void MMC3::scanline_clock(CPU* cpu) {
-    // A counter of 0 or below (-1 is a pending reload; a slot file may hold
-    // any 32-bit value) reloads without an IRQ. It is not decremented first:
-    // the lowest value would overflow.
-    if (irq_counter <= 0) {
+    // A step that finds 0 or below (-1 is a pending reload; a slot file may
+    // hold any 32-bit value) loads the latch as it is now, so a latch written
+    // in the IRQ handler sets the next period; otherwise it counts down. The
+    // IRQ follows the counter being 0 after the step, however it got there:
+    // a period of L + 1 steps, and a step every time with a latch of 0.
+    if (irq_counter <= 0)
         irq_counter = irq_latch;
-        return;
-    }
-    if (--irq_counter == 0) {
-        if (irq_enabled) cpu->irq_pending = 1;
-        irq_counter = irq_latch;
-    }
+    else
+        --irq_counter;
+    if (irq_counter == 0 && irq_enabled) cpu->irq_pending = 1;
 }
 
 void MMC3::clock(void** devices) {

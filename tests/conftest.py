@@ -86,8 +86,10 @@ def run_script():
 # $0200, their count at $10; the writes run in order at the start of the next
 # frame. Afterwards the CPU idles with interrupts allowed, or masked while $15
 # is non-zero. The NMI handler keeps in $13 the number of IRQs served during
-# the previous frame and, while $11 is non-zero, writes $C001. The IRQ handler
-# counts IRQs in $12 (this frame) and $14/$16 (total, low/high).
+# the previous frame and, while $11 is non-zero, writes $C001 (after writing
+# $C000 with $18 when that is non-zero). The IRQ handler counts IRQs in $12
+# (this frame) and $14/$16 (total, low/high) and writes $C000 with $17 when
+# that is non-zero.
 DRIVER = """
 reset:  SEI
         CLD
@@ -121,14 +123,22 @@ nmi:    PHA
         STA $12
         LDA $11
         BEQ nmi_end
-        STA $C001
+        LDA $18
+        BEQ reload
+        STA $C000
+reload: STA $C001
 nmi_end: PLA
         RTI
-irq:    INC $12
+irq:    PHA
+        INC $12
         INC $14
-        BNE irq_end
+        BNE irq_latch
         INC $16
-irq_end: RTI
+irq_latch: LDA $17
+        BEQ irq_end
+        STA $C000
+irq_end: PLA
+        RTI
 """
 
 

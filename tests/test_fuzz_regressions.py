@@ -14,10 +14,11 @@ def irq_total(nes) -> int:
 
 @pytest.mark.parametrize("counter, irqs, after", [
     # A pending reload and any lower value a slot file can hold: the first step
-    # loads the latch (5), then 241 steps give an IRQ every 5 and leave 4.
-    (-1, 48, 4),
-    (-7, 48, 4),
-    (-2**31, 48, 4),
+    # loads the latch (5); IRQs on steps 6, 12, ..., 240, step 241 reloads and
+    # step 242 leaves 4.
+    (-1, 40, 4),
+    (-7, 40, 4),
+    (-2**31, 40, 4),
     (2**31 - 1, 0, 2**31 - 1 - 242),
 ])
 def test_mmc3_counter_from_slot_file(cart, counter, irqs, after):

@@ -239,9 +239,10 @@ def irq_total(nes) -> int:
 
 
 @pytest.mark.parametrize("mask, counters, irqs", [
-    # 242 steps per frame (lines 0-240 and 261): 255 -> 13; then IRQ at 0, reload 255, 229 more steps.
-    (0x18, (13, 26), 1),
-    (0x08, (13, 26), 1),
+    # 242 steps per frame (lines 0-240 and 261): 255 -> 13; then the IRQ at 0, the next step reloads 255,
+    # 228 more steps.
+    (0x18, (13, 27), 1),
+    (0x08, (13, 27), 1),
     (0x00, (255, 255), 0),
 ])
 def test_mmc3_counter_from_power_on(cart, mask, counters, irqs):
@@ -253,18 +254,23 @@ def test_mmc3_counter_from_power_on(cart, mask, counters, irqs):
     assert irq_total(c.nes) == irqs
 
 
-@pytest.mark.parametrize("latch, mask, enable, per_frame", [
-    (1, 0x18, 0xE001, 241),  # reload in vblank: step 1 on line 261 loads the latch, IRQs on steps 2-242
-    (2, 0x08, 0xE001, 120),
-    (121, 0x10, 0xE001, 1),
-    (0, 0x18, 0xE001, 0),
-    (2, 0x18, 0xE000, 0),
-    (2, 0x00, 0xE001, 0),
+# The NMI handler reloads the counter every frame, so step 1 (line 261) loads the latch L; IRQs then
+# come every L + 1 steps of the frame's 242.
+@pytest.mark.parametrize("latch, mask, enable, handler_latch, per_frame", [
+    (1, 0x18, 0xE001, 0, 121),  # steps 2, 4, ..., 242
+    (2, 0x08, 0xE001, 0, 80),   # steps 3, 6, ..., 240
+    (121, 0x10, 0xE001, 0, 1),  # step 122; the next would be 244
+    (0, 0x18, 0xE001, 0, 242),  # every step
+    (2, 0x18, 0xE000, 0, 0),
+    (2, 0x00, 0xE001, 0, 0),
+    # The handler's latch sets the next period: IRQs on steps 2 and 203 (line 0 and 201).
+    (1, 0x18, 0xE001, 200, 2),
 ])
-def test_mmc3_irq_per_frame(cart, latch, mask, enable, per_frame):
+def test_mmc3_irq_per_frame(cart, latch, mask, enable, handler_latch, per_frame):
     c = cart(mapper=4, prg_kb=32, chr_kb=8)
     mem = c.nes.cpuMem()
-    mem[0x11] = 1  # the NMI handler reloads the counter every frame
+    mem[0x11] = 1
+    mem[0x17], mem[0x18] = handler_latch, latch
     c.write((0xC000, latch), (enable, 0), (0x2000, 0x80), (0x2001, mask))
     c.nes.runFrame()
     counts = []
@@ -390,7 +396,7 @@ MMC3_SINGLES = {
     "2-details": "clocks the counter through PPUADDR writes (A12), which do not step it here",
     "3-A12_clocking": "clocks the counter through PPUADDR writes (A12), which do not step it here",
     "4-scanline_timing": "expects the step when A12 rises (later with sprites at $1000), not at a fixed dot 256",
-    "5-MMC3": "expects a latch of 0 to raise an IRQ on every step; here a latch of 0 never raises one",
+    "5-MMC3": "clocks the counter through PPUADDR writes (A12), which do not step it here",
     "6-MMC3_alt": "expects no IRQ when the counter reaches 0 by reloading from a zero latch (other MMC3 revision)",
 }
 
@@ -400,3 +406,18 @@ MMC3_SINGLES = {
                                   for n, why in MMC3_SINGLES.items()])
 def test_mmc3_test_roms(rom_path, name):
     run_cartridge(rom_path(f"mmc3_test_2/rom_singles/{name}.nes"), 600)
+
+
+def test_mmc3_game_status_bar_at_the_bottom(rom_path):
+    """A shooter whose IRQ handler writes the next latch without a reload: the
+    playfield scrolls above a status bar in the bottom 40 rows."""
+    import kestrix
+    nes = kestrix.NES(str(rom_path("games/BladeBuster.nes")), CLOCK_SPEED=0)
+    pad = kestrix.Controller()
+    nes.setController(pad, 0)
+    for frame in range(700):
+        pad.updateInputs([False] * 3 + [180 <= frame < 186 or 300 <= frame < 306] + [False] * 4)
+        nes.runFrame()
+    lit = nes.getImg().max(axis=(1, 2)) > 40
+    assert lit[24:200].all(), "playfield rows are blank"
+    assert lit[200:].sum() >= 16, "no status bar in the bottom rows"
