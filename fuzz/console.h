@@ -55,7 +55,6 @@ struct Console {
     std::unique_ptr<NES::APU> apu;
     std::unique_ptr<NES::ROM> rom;
     NES::Controller pads[2];
-    uint64_t ppu_deadline = 0;
     uint64_t steps = 0;
 
     // The order of the unit's constructor for a cartridge: CPU, APU, pads,
@@ -73,7 +72,7 @@ struct Console {
         cpu->loadRom(rom.get(), true);
         ppu->loadRom(rom.get());
         cpu->reset();
-        cpu->lazy_ppu = !ppu->has_dot_clock();
+        cpu->lazy_ppu = true;
         cpu->lazy_apu = true;
     }
 
@@ -102,9 +101,9 @@ struct Console {
         else if (apu_target > apu->sync_by)
             apu->run(apu_target);
         const uint64_t target = uint64_t(3 * cpu->cycles);
-        if (!cpu->lazy_ppu || target > ppu_deadline) {
+        if (!cpu->lazy_ppu || target > cpu->ppu_deadline) {
             while (ppu->dot_count < target) ppu->run(target);
-            ppu_deadline = ppu->next_event();
+            cpu->ppu_deadline = ppu->next_event();
         }
     }
 

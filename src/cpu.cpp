@@ -29,6 +29,7 @@ CPU::CPU(bool dbg) {
 
 void CPU::reset() {
     cycles = 0;
+    ppu_deadline = 0;
     if (ppu) ppu->dot_count = 0;
     if (apu) {
         apu->cycles = 0;
@@ -133,6 +134,7 @@ void CPU::map_memory(uint8_t*& p) const {
 void CPU::call_map_write(uint8_t* cell, uint8_t* value) {
     void* devices[3] = {this, ppu, apu};
     rom->mapper->map_write(devices, cell, value);
+    if (rom->mapper->hooks_clock) ppu_deadline = 0;
 }
 
 
@@ -461,6 +463,7 @@ void CPU::save_state_bytes(uint8_t* out) {
 }
 
 void CPU::load_state_bytes(const uint8_t* in) {
+    ppu_deadline = 0;
     P = in[0];
     A = in[1];
     X = in[2];

@@ -52,6 +52,10 @@ public:
     // before an access that could see or change its state (the unit also
     // catches it up whenever a PPU event is due); otherwise it is always current.
     bool lazy_ppu = false;
+    // With a lazy PPU: the `dot_count` up to which it may lag (its next
+    // event, see PPU::next_event). A write to a mapper with a dot clock or a
+    // state load may bring the mapper's next act closer, so they clear it.
+    uint64_t ppu_deadline = 0;
     // When set, the APU may run behind the CPU (see APU::sync_by); the CPU
     // brings it up to date before it reads or writes an APU register.
     bool lazy_apu = false;

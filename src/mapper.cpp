@@ -287,6 +287,13 @@ void MMC3::clock(void** devices) {
     scanline_clock(static_cast<CPU*>(devices[0]));
 }
 
+uint64_t MMC3::quiet_clocks(void* const* devices) const {
+    // Only the call that finds the PPU leaving dot 255 (`dot` 256) can step
+    // the counter.
+    const int dot = static_cast<const PPU*>(devices[1])->dot;
+    return uint64_t((255 - dot + 341) % 341);
+}
+
 void MMC3::serialize(void**, char* block) {
     block[0] = char(bank_select);
     block[1] = char(bank_mode);
@@ -342,6 +349,15 @@ void NTDEC2722::clock(void** devices) {
         static_cast<CPU*>(devices[0])->irq_pending = 1;
         irq_counter = IRQ_PERIOD;
     }
+}
+
+uint64_t NTDEC2722::quiet_clocks(void* const*) const {
+    // Every call counts down; the one that reaches 0 raises the IRQ.
+    return irq_enabled ? uint16_t(irq_counter - 1) : NEVER;
+}
+
+void NTDEC2722::pass_clocks(uint64_t n) {
+    if (irq_enabled) irq_counter = uint16_t(irq_counter - n);
 }
 
 }  // namespace NES

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <limits>
 
 namespace NES {
 
@@ -26,6 +27,19 @@ public:
     virtual void serialize(void** devices, char* block) = 0;
     virtual void deserialize(void** devices, char* block) = 0;
     virtual ~Mapper() = default;
+
+    static constexpr uint64_t NEVER = std::numeric_limits<uint64_t>::max() / 2;
+    // For a mapper with a dot clock: how many of the next clock calls (one
+    // after each dot, from the PPU's next dot on) can do nothing but what
+    // pass_clocks does for them; the call after those may act. The PPU runs
+    // such dots without calling the clock. Only a register write, a state
+    // load or the clock itself changes the answer.
+    virtual uint64_t quiet_clocks(void* const* devices) const {
+        (void)devices;
+        return NEVER;
+    }
+    // The effect of `n` quiet clock calls.
+    virtual void pass_clocks(uint64_t n) { (void)n; }
 };
 
 // A mapper whose five operations do nothing.
@@ -101,6 +115,7 @@ public:
     void serialize(void** devices, char* block) override;
     void deserialize(void** devices, char* block) override;
     void scanline_clock(CPU* cpu);
+    uint64_t quiet_clocks(void* const* devices) const override;
 };
 
 // Fixed 8 KiB banks, a switchable bank at $C000 and a dot-counting IRQ timer.
@@ -116,6 +131,8 @@ public:
     }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void clock(void** devices) override;
+    uint64_t quiet_clocks(void* const* devices) const override;
+    void pass_clocks(uint64_t n) override;
 };
 
 }  // namespace NES

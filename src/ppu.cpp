@@ -373,12 +373,13 @@ void PPU::evaluate_span(uint8_t ctrl, int first, int last) {
     return any_sprite;
 }
 
-// Dots 1-256 of a visible line when one span covers them all and the mapper
-// has no dot clock: nothing outside the PPU can act in between, so the line
-// is composed at once. It replaces the per-dot loop of span_pixels for such
-// spans and leaves the same picture, status bits and PPU state; the C++ test
-// tests/cpp/ppu_spans.cpp runs both on the same states and compares.
-void PPU::whole_line(uint8_t ctrl, uint8_t mask) {
+// The groups g0 to g1 - 1 of eight dots (dots 8 * g0 + 1 to 8 * g1) of a
+// visible line, from dot 8 * g0 + 1 on: nothing outside the PPU can act in
+// between, so they are composed at once, eight pixels to a word. It replaces
+// the per-dot loop of span_pixels for such dots and leaves the same picture,
+// status bits and PPU state; the C++ test tests/cpp/ppu_spans.cpp runs both
+// on the same states (whole lines and pieces of lines) and compares.
+void PPU::compose_groups(int g0, int g1, uint8_t ctrl, uint8_t mask) {
     const bool rend = mask & 0x18;
     const bool sprites_on = mask & 0x10;
     const bool bg_on = mask & 0x08;
@@ -389,15 +390,16 @@ void PPU::whole_line(uint8_t ctrl, uint8_t mask) {
     // spr[x] is the chosen sprite's pixel: value (bits 0-1), palette (bits
     // 2-3), behind (bit 5), entry 0 (bit 7); 0 for none. spr_colour[x] is its
     // colour index.
+    const int groups = g1 - g0;
     alignas(8) uint8_t spr[256], spr_colour[256];
-    const bool any_sprite = lc > 0 && span_sprites(ctrl, sprites_on, 256, spr, spr_colour);
+    const bool any_sprite = lc > 0 && span_sprites(ctrl, sprites_on, 8 * groups, spr + 8 * g0, spr_colour + 8 * g0);
 
-    // Background: colour indices and opacity of the tiles T0..T32 that the
-    // line crosses (T0 at `v`, each next one the coarse-X successor), eight
-    // pixels per word, leftmost in the lowest byte. Pixel x of the line is
-    // pixel x + `x` of that row of tiles.
+    // Background: colour indices and opacity of the tiles T0..Tn (n groups)
+    // that the groups cross (T0 at `v`, each next one the coarse-X
+    // successor), eight pixels per word, leftmost in the lowest byte. Pixel
+    // i of the groups is pixel i + `x` of that row of tiles.
     uint64_t colour[33], opaque[33];
-    const int tiles = x ? 33 : 32;
+    const int tiles = x ? groups + 1 : groups;
     const uint16_t pattern_base = (ctrl & 0x10) ? 0x1000 : 0;
     auto latch = [&](uint16_t tv, uint16_t fine_of) {
         tile_nt_addr = uint16_t(0x2000 | (tv & 0x0FFF));
@@ -442,16 +444,24 @@ void PPU::whole_line(uint8_t ctrl, uint8_t mask) {
             }
             tv = advance_tile(tv, run);
         }
-        if (x) latch(advance_tile(v, 32), v);  // the counter wrapped in the last group: T32
-        v = advance_tile(v, 31);
-        // `v` holds T31 here: dot 256 increments it vertically; with fine X 0
-        // the counter wraps on that dot and latches the tile after it.
-        v_vert();
-        if (!x) latch(next_tile(v), v);
+        if (g1 < 32) {
+            // The last group latched Tn: in its middle with a fine X, at its
+            // last dot otherwise; its last dot moved `v` on to Tn.
+            latch(advance_tile(v, groups), v);
+            v = advance_tile(v, groups);
+        } else {
+            if (x) latch(advance_tile(v, groups), v);  // the counter wrapped in the last group
+            v = advance_tile(v, groups - 1);
+            // `v` holds the line's last tile here: dot 256 increments it
+            // vertically; with fine X 0 the counter wraps on that dot and
+            // latches the tile after it.
+            v_vert();
+            if (!x) latch(next_tile(v), v);
+        }
         fine_x_counter = x;
     } else {
-        // No fetches and no scroll: the counter wraps once and latches the
-        // tile after `v`; every pixel is the backdrop.
+        // No fetches and no scroll: the counter wraps once every eight dots
+        // and latches the tile after `v`; every pixel is the backdrop.
         latch(next_tile(v), v);
     }
 
@@ -463,16 +473,17 @@ void PPU::whole_line(uint8_t ctrl, uint8_t mask) {
     const bool hit_possible = sprite0_line && (mask & 0x18) == 0x18;
     const int spr_left = (mask & 0x04) ? 0 : 8;
     uint8_t& status = *registers[2];
-    for (int gi = 0; gi < 32; gi++) {
+    for (int gi = g0; gi < g1; gi++) {
+        const int k = gi - g0;
         uint64_t c, o = 0;
         if (!rend) {
             c = broadcast(backdrop & 63);
         } else if (xs) {
-            c = colour[gi] >> xs | colour[gi + 1] << (64 - xs);
-            o = opaque[gi] >> xs | opaque[gi + 1] << (64 - xs);
+            c = colour[k] >> xs | colour[k + 1] << (64 - xs);
+            o = opaque[k] >> xs | opaque[k + 1] << (64 - xs);
         } else {
-            c = colour[gi];
-            o = opaque[gi];
+            c = colour[k];
+            o = opaque[k];
         }
         if (gi == 0 && !(mask & 0x02)) c = broadcast(backdrop & 63);  // left column without background
         if (any_sprite) {
@@ -505,13 +516,13 @@ void PPU::whole_line(uint8_t ctrl, uint8_t mask) {
                                p[5] >> 8 | p[6] << 16 | p[7] << 40};
         std::memcpy(row[8 * gi], w, sizeof w);
     }
-    dot_count += 256;
-    dot = 257;
+    dot_count += uint64_t(8 * groups);
+    dot = 8 * g1 + 1;
 }
 
-// The visible dots from `dot` to `last` (all within 1..256 of one line), each
-// followed by the mapper clock when the mapper has one. The hot latch state
-// lives in locals so that the picture stores cannot force it back to memory.
+// The visible dots from `dot` to `last` (all within 1..256 of one line). The
+// hot latch state lives in locals so that the picture stores cannot force it
+// back to memory.
 void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     const bool rend = mask & 0x18;
     const bool sprites_on = mask & 0x10;
@@ -528,24 +539,32 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     }
     if (rend && last >= 129) evaluate_span(ctrl, first > 129 ? first : 129, last);
 
-    if (!mapper_clocked && first == 1 && last == 256) {
-        whole_line(ctrl, mask);
-        return;
+    // The whole groups of eight dots inside the span are composed at once;
+    // the dots before and after them (fewer than eight each) run one by one.
+    const int g0 = (first + 6) / 8, g1 = last / 8;
+    if (g1 > g0) {
+        if (first <= 8 * g0) dots(8 * g0, ctrl, mask);
+        compose_groups(g0, g1, ctrl, mask);
+        if (last > 8 * g1) dots(last, ctrl, mask);
+    } else {
+        dots(last, ctrl, mask);
     }
-    if (mapper_clocked)
-        span_pixels<true, true, false>(first, last, ctrl, mask);
-    else if (!line_count)
-        span_pixels<false, false, false>(first, last, ctrl, mask);  // no sprite can be active
-    else if (last - first >= 7)
-        span_pixels<true, false, true>(first, last, ctrl, mask);
-    else
-        span_pixels<true, false, false>(first, last, ctrl, mask);
 }
 
-// The dots' pixels, scroll and mapper clock; specialised on whether sprites
-// can show on this line, whether the mapper has a dot clock and whether the
-// span's sprites are composed at once.
-template <bool kSprites, bool kClocked, bool kBuffered>
+// The visible dots from `dot` to `last` through the per-dot loop.
+inline void PPU::dots(int last, uint8_t ctrl, uint8_t mask) {
+    const int first = dot;
+    if (!line_count)
+        span_pixels<false, false>(first, last, ctrl, mask);  // no sprite can be active
+    else if (last - first >= 7)
+        span_pixels<true, true>(first, last, ctrl, mask);
+    else
+        span_pixels<true, false>(first, last, ctrl, mask);
+}
+
+// The dots' pixels and scroll; specialised on whether sprites can show on
+// this line and whether the span's sprites are composed at once.
+template <bool kSprites, bool kBuffered>
 void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
     const bool rend = mask & 0x18;
     const bool sprites_on = mask & 0x10;
@@ -606,12 +625,12 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         fine_x_counter = fxc;
         active_mask = am;
     };
-    // kBuffered (no dot clock, spans of eight dots or more): the sprites of
-    // the span are composed at once (span_sprites, as whole_line does)
+    // kBuffered (spans of eight dots or more): the sprites of
+    // the span are composed at once (span_sprites, as compose_groups does)
     // instead of running the countdowns and picking a sprite (choose_sprite)
     // at every dot; spr[px] is the chosen sprite's pixel. tests/cpp/ppu_spans.cpp
     // compares spans of every length with single dots, which take the per-dot path.
-    static_assert(!kBuffered || (kSprites && !kClocked));
+    static_assert(!kBuffered || kSprites);
     alignas(8) uint8_t spr[kBuffered ? 256 : 1], spr_colour[kBuffered ? 256 : 1];
     bool any_sprite = false;
     if constexpr (kBuffered) {
@@ -628,34 +647,7 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         if (b == 0 || !(s & 0x20)) c = px >= spr_left ? spr_colour[px] : pal[0];
         return c;
     };
-    auto put = [&](int px) __attribute__((always_inline)) {
-        const int b = pixels >> 14;
-        uint8_t c = colors[b];
-        if (kBuffered && any_sprite) c = overlay(px, b, c);
-        c &= 63;
-        pixels = uint16_t(pixels << 2);
-        if (cache[px] != c) {
-            cache[px] = c;
-            std::memcpy(row[px], NTSC_TO_RGB[c], 3);
-        }
-    };
     for (int d = first; d <= last; d++) {
-        if ((!kSprites || kBuffered) && !kClocked && rend && ((d - 1) & 7) == 0 && d > 8 && d + 7 <= last && d + 7 < 256) {
-            // A whole group of eight dots away from the line's ends, without
-            // sprites: the same steps as below, in their order, without the
-            // per-dot tests. The group shows bits x..7 of its tile, then bits
-            // 0..x-1 of the next one.
-            latch(vv);
-            fxc = x;
-            pixels = uint16_t(pixels << (2 * fxc));
-            int px = d - 1;
-            for (int i = fxc; i < 8; i++) put(px++);
-            latch(next_tile(vv));
-            for (int i = 0; i < fxc; i++) put(px++);
-            vv = next_tile(vv);
-            d += 7;
-            continue;
-        }
         if (kSprites && !kBuffered)
             for (int i = 0; i < lc; i++) {
             if ((am >> i) & 1) pixel_counter[i]--;
@@ -702,16 +694,9 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
             latch(next_tile(vv));
         }
         if ((d & 7) == 0 && d <= 248 && rend) vv = next_tile(vv);
-        if (kClocked) {
-            // The mapper sees the advanced counters and the PPU state of this dot.
-            store();
-            dot = d + 1;
-            dot_count++;
-            mapper->clock(devices);
-        }
     }
     store();
-    if (!kClocked) dot_count += uint64_t(last - first + 1);
+    dot_count += uint64_t(last - first + 1);
     dot = last + 1;
 }
 
@@ -800,17 +785,28 @@ inline void PPU::step() {
             scanline++;
         }
     }
-    if (mapper_clocked) mapper->clock(devices);
 }
 
-void PPU::cycle() { step(); }
+void PPU::cycle() {
+    step();
+    if (mapper_clocked) mapper->clock(devices);
+}
 
 uint64_t PPU::next_event() const {
     static constexpr int events[3] = {241 * 341 + 1, 261 * 341 + 1, 261 * 341 + 340};
     const int pos = scanline * 341 + dot;
+    uint64_t next = dot_count;  // not kept: line 261 dot 340 is the last position
     for (int e : events)
-        if (pos <= e) return dot_count + uint64_t(e - pos);
-    return dot_count;  // not reached: line 261 dot 340 is the last position
+        if (pos <= e) {
+            next = dot_count + uint64_t(e - pos);
+            break;
+        }
+    // The mapper's clock may raise an IRQ.
+    if (mapper_clocked) {
+        const uint64_t quiet = mapper->quiet_clocks(devices);
+        if (quiet < next - dot_count) next = dot_count + quiet;
+    }
+    return next;
 }
 
 // True for a dot whose only effect is advancing the counters: no pixel, no
@@ -839,11 +835,35 @@ inline uint64_t PPU::idle_run() const {
     return uint64_t(341 - d + (260 - line) * 341 + 1);                     // to line 261 dot 1
 }
 bool PPU::run(uint64_t target) {
+    if (!mapper_clocked) return run_dots(target);
+    // The mapper's clock follows every dot, but most calls cannot act: those
+    // dots run on the paths without the clock and the mapper counts them
+    // (pass_clocks); the clock is called after the dot where it may act. It
+    // replaces cycle() (one dot, then the clock) dot after dot;
+    // tests/cpp/mapper_clock.cpp runs both and compares.
+    while (dot_count < target) {
+        const uint64_t quiet = mapper->quiet_clocks(devices);
+        const bool acts = quiet < target - dot_count;  // the acting dot lies within this run
+        const uint64_t start = dot_count;
+        const bool frame = run_dots(acts ? dot_count + quiet + 1 : target);
+        const uint64_t n = dot_count - start;
+        if (acts && n == quiet + 1) {
+            mapper->pass_clocks(quiet);
+            mapper->clock(devices);
+        } else {
+            mapper->pass_clocks(n);
+        }
+        if (frame) return true;
+    }
+    return false;
+}
+
+bool PPU::run_dots(uint64_t target) {
     const uint64_t frame = frame_count;
     // PPUCTRL and PPUMASK cannot change within one call: the CPU is not running.
     rendering = *registers[1] & 0x18;
     while (dot_count < target) {
-        if (!mapper_clocked && idle_dot(dot, scanline)) {
+        if (idle_dot(dot, scanline)) {
             // Skip the idle dots at once; a frame never ends here, because
             // line 261 dot 340 is not idle.
             uint64_t n = idle_run();

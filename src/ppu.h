@@ -73,14 +73,15 @@ public:
     void v_horiz();
     void v_vert();
     void apply_and_update_registers();
+    // One dot, then the mapper's clock when it has one.
     void cycle();
     // Runs dots until `dot_count` reaches `target` or a frame completes
     // (then stops right after that dot); true when a frame completed.
     bool run(uint64_t target);
     // `dot_count` before the next dot at which the PPU changes what the CPU
-    // samples on its own (the NMI line) or completes a frame.
+    // samples on its own (the NMI line, an IRQ from the mapper's clock) or
+    // completes a frame.
     uint64_t next_event() const;
-    bool has_dot_clock() const { return mapper_clocked; }
 
     // Folds a nametable address ($2000-$2FFF) onto its cell of `vram`.
     uint16_t fold_nt(uint16_t a) const {
@@ -101,11 +102,13 @@ private:
 
     void reset_state();
     void step();
+    bool run_dots(uint64_t target);
     void visible_span(int last, uint8_t ctrl, uint8_t mask);
-    void whole_line(uint8_t ctrl, uint8_t mask);
+    void dots(int last, uint8_t ctrl, uint8_t mask);
+    void compose_groups(int g0, int g1, uint8_t ctrl, uint8_t mask);
     void evaluate_span(uint8_t ctrl, int first, int last);
     bool span_sprites(uint8_t ctrl, bool sprites_on, int len, uint8_t* spr, uint8_t* spr_colour);
-    template <bool kSprites, bool kClocked, bool kBuffered>
+    template <bool kSprites, bool kBuffered>
     void span_pixels(int first, int last, uint8_t ctrl, uint8_t mask);
     int choose_sprite(uint8_t ctrl, int& s_value, int& s_palette, bool& behind);
     bool idle_dot(int d, int line) const;

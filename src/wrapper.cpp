@@ -206,7 +206,7 @@ NESUnit::NESUnit(int clock_speed) {
         cpu->loadRom(rom, true);
         ppu = new NES::PPU(cpu);
         cpu->reset();
-        cpu->lazy_ppu = !ppu->has_dot_clock();
+        cpu->lazy_ppu = true;
         cpu->lazy_apu = true;
         mark_live(this, true);
         units_mark(this, true);
@@ -228,7 +228,7 @@ NESUnit::NESUnit(const char* rom_name, int clock_speed) {
         cpu->loadRom(rom, true);
         ppu->loadRom(rom);
         cpu->reset();
-        cpu->lazy_ppu = !ppu->has_dot_clock();
+        cpu->lazy_ppu = true;
         cpu->lazy_apu = true;
         mark_live(this, true);
         units_mark(this, true);
@@ -255,7 +255,7 @@ NESUnit::NESUnit(const py::object& rom_file, int clock_speed) {
         cpu->loadRom(rom, true);
         ppu->loadRom(rom);
         cpu->reset();
-        cpu->lazy_ppu = !ppu->has_dot_clock();
+        cpu->lazy_ppu = true;
         cpu->lazy_apu = true;
         mark_live(this, true);
         units_mark(this, true);
@@ -317,10 +317,10 @@ void NESUnit::end_all_run_threads() {
     const uint64_t target = uint64_t(3 * cpu->cycles);
     // The PPU may lag until a step reaches its next event (NMI line, frame end);
     // the CPU brings it up to date itself before touching it.
-    if (!cpu->lazy_ppu || target > ppu_deadline) {
+    if (!cpu->lazy_ppu || target > cpu->ppu_deadline) {
         while (ppu->dot_count < target)
             if (ppu->run(target)) frame_callback();
-        ppu_deadline = ppu->next_event();
+        cpu->ppu_deadline = ppu->next_event();
     }
 }
 

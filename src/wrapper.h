@@ -123,7 +123,6 @@ private:
     std::mutex sleep_mutex;
     std::condition_variable wake;
 
-    uint64_t ppu_deadline = 0;         // see single_cycle()
     std::string new_cart_dir;          // the cartridge folder this construction created, while it is under way
     // The APU step that matches the CPU's cycles (the APU runs at half the CPU clock).
     int64_t apu_target() const { return int64_t((uint64_t(cpu->cycles) + 1) >> 1); }
