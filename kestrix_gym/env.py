@@ -386,7 +386,9 @@ class NESEnv(gym.Env[np.ndarray, Any]):
                 "render_mode='human' needs pygame-ce: pip install pygame-ce") from None
         scale = 2
         if self._window is None:
-            pygame.init()
+            # The display alone: pygame.init() would open the sound too, which
+            # on a machine without a sound device floods standard error.
+            pygame.display.init()
             pygame.display.set_caption("kestrix")
             self._window = pygame.display.set_mode((SCREEN[1] * scale, SCREEN[0] * scale))
             self._clock = pygame.time.Clock()

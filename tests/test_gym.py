@@ -99,6 +99,23 @@ def test_check_env_passes(kw, shape):
     env.close()
 
 
+def test_human_render_shows_the_frame_and_opens_no_sound(monkeypatch):
+    pygame = pytest.importorskip("pygame")
+    monkeypatch.setenv("SDL_VIDEODRIVER", "dummy")
+    monkeypatch.setenv("SDL_AUDIODRIVER", "dummy")
+    env = gym.make(ENV_ID, render_mode="human")
+    try:
+        env.reset(seed=0)
+        env.step(2)
+        shown = pygame.surfarray.array3d(pygame.display.get_surface()).transpose(1, 0, 2)
+        assert shown.shape == (480, 512, 3)
+        assert np.array_equal(shown[::2, ::2], env.unwrapped.console.getImg())
+        assert not pygame.mixer.get_init()
+    finally:
+        env.close()
+    assert not pygame.display.get_init()
+
+
 def test_reset_with_a_seed_replays_the_episode(counter_rom):
     """A reset after a long random episode equals a fresh env's reset with the
     same seed, for the same actions; cartridge as path and as bytes."""
