@@ -23,8 +23,8 @@ import time
 from collections.abc import Iterable
 
 import kestrix
-from media import (CPU_HZ, FRAME_RATE, SAMPLE_RATE, CartridgeError, InputScript, VideoWriter, default_rom, human_size,
-                   need, open_console, write_png, write_wav)
+from media import (CPU_HZ, FRAME_RATE, SAMPLE_RATE, CartridgeError, InputScript, OutputError, VideoWriter,
+                   check_output_folder, default_rom, human_size, need, open_console, write_png, write_wav)
 
 # What a player might do in the first ten seconds: leave the title screen,
 # then walk right and left, jump, fire. (start s, held s, buttons)
@@ -64,6 +64,13 @@ def main(argv: list[str] | None = None) -> int:
     if args.frames < 1 or args.every < 1:
         ap.error("--frames and --every must be at least 1")
     rom = pathlib.Path(args.rom) if args.rom else default_rom()
+    out = pathlib.Path(args.out)
+    written = ["frames.gif", "last_frame.png", "audio.wav", *(["frames.mp4"] if args.mp4 else [])]
+    try:
+        check_output_folder(out, written)
+    except OutputError as e:
+        print(e, file=sys.stderr)
+        return 2
     need("imageio", "imageio")
     wall_start = time.perf_counter()
     try:
@@ -71,7 +78,6 @@ def main(argv: list[str] | None = None) -> int:
     except CartridgeError as e:
         print(e, file=sys.stderr)
         return 2
-    out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     fps = FRAME_RATE / args.every
 

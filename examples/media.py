@@ -86,6 +86,48 @@ def open_console(rom: pathlib.Path, log: TextIO | None) -> kestrix.NES:
     return nes
 
 
+class OutputError(Exception):
+    """An output file or folder that cannot be written, with a one-line reason."""
+
+
+def check_output_file(path: pathlib.Path) -> None:
+    """Raises OutputError unless a file can be written at `path`, so that a bad
+    path ends a run before its emulation rather than after it. Writing is
+    tried, as permission bits do not tell (they let root write into /proc,
+    which refuses new files): an existing file is opened for appending and left
+    as it was, a missing one is created and removed again."""
+    if path.is_dir():
+        raise OutputError(f"cannot write output: {path}: is a folder")
+    try:
+        if path.exists():
+            open(path, "ab").close()
+        else:
+            open(path, "xb").close()
+            path.unlink()
+    except OSError as e:
+        raise OutputError(f"cannot write output: {path}: {e.strerror or e}") from None
+
+
+def check_output_folder(folder: pathlib.Path, names: Iterable[str]) -> None:
+    """Raises OutputError unless the files `names` can be written into
+    `folder`. A missing folder is not made yet (a run that fails later leaves
+    nothing behind): a temporary folder is made and removed in the nearest
+    existing folder above it instead."""
+    if folder.exists():
+        if not folder.is_dir():
+            raise OutputError(f"cannot make output folder: {folder}: a file of that name exists")
+        for name in names:
+            check_output_file(folder / name)
+        return
+    above = next((p for p in folder.parents if p.exists()), folder.parent)
+    if not above.is_dir():
+        raise OutputError(f"cannot make output folder: {folder}: {above} is not a folder")
+    try:
+        os.rmdir(tempfile.mkdtemp(dir=above))
+    except OSError as e:
+        raise OutputError(f"cannot make output folder: {folder}: {e.strerror or e}") from None
+
+
 def buttons_from_names(names: str) -> tuple[bool, ...]:
     """'Start', 'Right+A', 'up a' -> the eight flags of updateInputs."""
     wanted = {n.lower() for n in names.replace("+", " ").replace(",", " ").split()}

@@ -7,12 +7,14 @@ Usage: ray_rollouts.py [--address HOST:PORT] [--actors N] [--envs M]
                        [--max-steps T] [--node-ip-address IP] [--no-ray]
                        [--json PATH]
 
-Without --address a local Ray instance is started for the run; with it the
-script joins a running cluster (start its head with `ray start --head
---node-ip-address HEAD_IP --port 6379`, and on each worker machine `ray start
---address HEAD_IP:6379`; to keep everything on one machine's loopback
-address: `RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER=0 ray start --head
---node-ip-address 127.0.0.1 --port 6379`, then --address 127.0.0.1:6379).
+Without --address a private local Ray instance is started for the run, even
+when this machine runs a Ray cluster, a killed one left its address file
+behind or RAY_ADDRESS is set. With --address the script joins a running
+cluster (start its head with `ray start --head --node-ip-address HEAD_IP
+--port 6379`, and on each worker machine `ray start --address HEAD_IP:6379`;
+to keep everything on one machine's loopback address:
+`RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER=0 ray start --head --node-ip-address
+127.0.0.1 --port 6379`, then --address 127.0.0.1:6379).
 The cartridge travels to the actors as bytes, so workers need the kestrix
 package but no shared files. Env j of actor i is seeded with S + i*M + j;
 --no-ray runs the same collectors one after the other in this process,
@@ -104,8 +106,12 @@ def collect(args: argparse.Namespace) -> tuple[list[dict[str, Any]], float]:
     if args.address:
         ray.init(address=args.address, _node_ip_address=args.node_ip_address, log_to_driver=False)
     else:
-        ray.init(num_cpus=args.actors, include_dashboard=False, _node_ip_address=args.node_ip_address,
-                 object_store_memory=100 * 1024 * 1024, log_to_driver=False)
+        # "local" starts a new instance: without it ray.init() joins the cluster
+        # named by RAY_ADDRESS or by the address file of the last `ray start`
+        # (left behind by a head that was killed), and refuses num_cpus there.
+        ray.init(address="local", num_cpus=args.actors, include_dashboard=False,
+                 _node_ip_address=args.node_ip_address, object_store_memory=100 * 1024 * 1024,
+                 log_to_driver=False)
     try:
         remote = ray.remote(num_cpus=1)(Collector)
         actors: list[Any] = [remote.remote(rom, seeds, args.policy, args.max_steps) for seeds in seed_lists]

@@ -16,8 +16,8 @@ import pathlib
 import sys
 
 import kestrix
-from media import (FRAME_RATE, SAMPLE_RATE, CartridgeError, InputScript, VideoWriter, default_rom, mux_audio, need,
-                   open_console, write_wav)
+from media import (FRAME_RATE, SAMPLE_RATE, CartridgeError, InputScript, OutputError, VideoWriter, check_output_file,
+                   default_rom, mux_audio, need, open_console, write_wav)
 
 
 def record(nes: kestrix.NES, frames: int, video: pathlib.Path, wav: pathlib.Path, every: int,
@@ -62,6 +62,12 @@ def main(argv: list[str] | None = None) -> int:
         script = InputScript.parse(args.press)
     except ValueError as e:
         print(f"record.py: {e}", file=sys.stderr)
+        return 2
+    try:
+        for path in (video, pathlib.Path(args.wav)):
+            check_output_file(path)
+    except OutputError as e:
+        print(e, file=sys.stderr)
         return 2
     try:
         nes = open_console(rom, log=sys.stderr)

@@ -312,6 +312,11 @@ class NESEnv(gym.Env[np.ndarray, Any]):
 
     def step(self, action: Any) -> tuple[np.ndarray, float, bool, bool, dict[str, Any]]:
         nes = self.console
+        # What the space contains: ints, NumPy integer scalars and 0-d arrays
+        # (lists or arrays of eight 0/1 for MultiBinary). A negative index
+        # would otherwise press one of the last combinations, a large one raise IndexError.
+        if not self.action_space.contains(action):
+            raise ValueError(f"action {action!r} is not in {self.action_space}")
         if self._table is None:
             wanted = tuple(bool(b) for b in np.asarray(action).reshape(8))
         else:
@@ -386,7 +391,9 @@ class NESEnv(gym.Env[np.ndarray, Any]):
                 "render_mode='human' needs pygame-ce: pip install pygame-ce") from None
         scale = 2
         if self._window is None:
-            pygame.init()
+            # The display alone: pygame.init() would open the sound too, which
+            # on a machine without a sound device floods standard error.
+            pygame.display.init()
             pygame.display.set_caption("kestrix")
             self._window = pygame.display.set_mode((SCREEN[1] * scale, SCREEN[0] * scale))
             self._clock = pygame.time.Clock()

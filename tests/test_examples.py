@@ -223,6 +223,29 @@ def test_unusable_cartridge_is_one_line(tmp_path, script, name, message):
     assert len(lines) == 1 and lines[0].startswith(f"{message}: {tmp_path / name}"), proc.stderr
 
 
+# /proc refuses new entries although its permission bits let root write there.
+@pytest.mark.parametrize("script, option, target, message", [
+    ("main_job.py", "--out", "/proc/kestrix-out", "cannot make output folder: /proc/kestrix-out: "),
+    ("main_job.py", "--out", "notes.txt/out", "cannot make output folder: notes.txt/out: notes.txt is not a folder"),
+    ("record.py", "--video", "missing/clip.gif", "cannot write output: missing/clip.gif: "),
+    ("record.py", "--wav", "folder", "cannot write output: folder: is a folder"),
+], ids=["main-job-in-proc", "main-job-under-a-file", "record-missing-folder", "record-wav-is-a-folder"])
+def test_unwritable_output_is_one_line_before_emulating(tmp_path, show_rom, script, option, target, message):
+    if target.startswith("/proc/") and not os.path.isdir("/proc/self"):
+        pytest.skip("no /proc on this system")
+    (tmp_path / "notes.txt").write_text("a file, not a folder\n")
+    (tmp_path / "folder").mkdir()
+    before = sorted(tmp_path.rglob("*"))
+    e = dict(os.environ, PYTHONPATH=MODULE_DIR)
+    proc = subprocess.run([sys.executable, str(EXAMPLES / script), str(show_rom), "--frames", "30", option, target],
+                          cwd=tmp_path, env=e, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 2
+    assert proc.stdout == ""
+    lines = proc.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(message), proc.stderr
+    assert sorted(tmp_path.rglob("*")) == before, "the failed run left files behind"
+
+
 # Frame counts whose audio is far from a half block, so one lost block shows.
 @pytest.mark.parametrize("video, every, frames", [("clip.gif", 2, 40), ("clip.mp4", 1, 36)])
 def test_record_video_wav_and_presses(tmp_path, show_rom, palette, video, every, frames):

@@ -2,6 +2,7 @@
 seeded reproducible episodes, RAM-variable rules, frame skipping, action
 lists, the BalloonPop task and vectorised stepping."""
 import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -99,6 +100,23 @@ def test_check_env_passes(kw, shape):
     env.close()
 
 
+def test_human_render_shows_the_frame_and_opens_no_sound(monkeypatch):
+    pygame = pytest.importorskip("pygame")
+    monkeypatch.setenv("SDL_VIDEODRIVER", "dummy")
+    monkeypatch.setenv("SDL_AUDIODRIVER", "dummy")
+    env = gym.make(ENV_ID, render_mode="human")
+    try:
+        env.reset(seed=0)
+        env.step(2)
+        shown = pygame.surfarray.array3d(pygame.display.get_surface()).transpose(1, 0, 2)
+        assert shown.shape == (480, 512, 3)
+        assert np.array_equal(shown[::2, ::2], env.unwrapped.console.getImg())
+        assert not pygame.mixer.get_init()
+    finally:
+        env.close()
+    assert not pygame.display.get_init()
+
+
 def test_reset_with_a_seed_replays_the_episode(counter_rom):
     """A reset after a long random episode equals a fresh env's reset with the
     same seed, for the same actions; cartridge as path and as bytes."""
@@ -181,6 +199,25 @@ def test_actions_press_their_buttons(counter_rom, actions):
     env.close()
     with pytest.raises(ValueError, match="action 0"):
         NESEnv(str(counter_rom), actions=["Right", ""])
+
+
+# NumPy integer scalars and 0-d arrays are actions as plain ints are; anything
+# outside the space is refused rather than indexing from the end or failing later.
+@pytest.mark.parametrize("actions, action, pressed", [
+    ("simple movement", np.int64(6), "Left"), ("simple movement", np.array(2), "Right+A"),
+    ("simple movement", 7, None), ("simple movement", -1, None), ("simple movement", np.int64(7), None),
+    ("simple movement", 1.5, None), ("multi-binary", [1, 0, 0, 0, 0, 0, 0, 2], None),
+    ("multi-binary", np.ones(7, np.int8), None),
+])
+def test_step_takes_what_the_action_space_contains(counter_rom, actions, action, pressed):
+    env = NESEnv(str(counter_rom), actions=actions, obs_type="ram", frame_skip=2, noop_max=0)
+    env.reset(seed=0)
+    if pressed is None:
+        with pytest.raises(ValueError, match=re.escape(f"action {action!r} is not in {env.action_space}")):
+            env.step(action)
+    else:
+        assert env.step(action)[0][0x12] == pad_byte(pressed)
+    env.close()
 
 
 def test_sticky_actions_keep_the_previous_buttons(counter_rom):

@@ -30,6 +30,14 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
+def returns(args: list[str], env: dict, out: pathlib.Path) -> dict:
+    """Runs the example; the episode returns by seed from its --json file."""
+    proc = subprocess.run([sys.executable, str(EXAMPLE), *args, "--json", str(out)],
+                          env=env, timeout=300, capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(out.read_text())["returns"]
+
+
 def test_rollouts_on_a_ray_head_match_a_run_without_ray(tmp_path):
     env = dict(os.environ, RAY_USAGE_STATS_ENABLED="0", RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0",
                RAY_AUTH_MODE="token", RAY_AUTH_TOKEN=secrets.token_hex(32))
@@ -51,12 +59,8 @@ def test_rollouts_on_a_ray_head_match_a_run_without_ray(tmp_path):
             time.sleep(0.5)
         args = ["--actors", "2", "--envs", "1", "--episodes", "2", "--max-steps", "40",
                 "--policy", "scripted", "--seed", "5"]
-        results = []
-        for extra in (["--address", f"127.0.0.1:{port}"], ["--no-ray"]):
-            out = tmp_path / f"{extra[0]}.json"
-            subprocess.run([sys.executable, str(EXAMPLE), *args, *extra, "--json", str(out)],
-                           env=env, check=True, timeout=300, capture_output=True)
-            results.append(json.loads(out.read_text())["returns"])
+        results = [returns([*args, *extra], env, tmp_path / f"{extra[0]}.json")
+                   for extra in (["--address", f"127.0.0.1:{port}"], ["--no-ray"])]
     finally:
         # The head and everything it started share its process group.
         for sig, grace in ((signal.SIGTERM, 15), (signal.SIGKILL, None)):
@@ -69,3 +73,21 @@ def test_rollouts_on_a_ray_head_match_a_run_without_ray(tmp_path):
     on_ray, local = results
     assert sorted(on_ray) == ["5", "6"] and all(len(r) == 2 for r in on_ray.values())
     assert on_ray == local
+
+
+def test_rollouts_without_address_ignore_a_stale_cluster_file(tmp_path):
+    """Without --address the example starts an instance of its own, even where
+    `ray start` left the address of a head that has since died: Ray's default
+    temp folder (RAY_TMPDIR/ray) holds such a file, naming a closed port."""
+    temp = pathlib.Path(tempfile.mkdtemp(prefix="kray", dir="/tmp"))  # short socket paths, as above
+    (temp / "ray").mkdir()
+    (temp / "ray" / "ray_current_cluster").write_text(f"127.0.0.1:{free_port()}")
+    env = {k: v for k, v in os.environ.items() if k != "RAY_ADDRESS"}
+    env.update(RAY_TMPDIR=str(temp), RAY_USAGE_STATS_ENABLED="0")
+    args = ["--actors", "2", "--envs", "1", "--episodes", "1", "--max-steps", "30", "--policy", "scripted"]
+    try:
+        on_ray = returns(args, env, tmp_path / "local.json")
+    finally:
+        shutil.rmtree(temp, ignore_errors=True)
+    assert on_ray == returns([*args, "--no-ray"], env, tmp_path / "no-ray.json")
+    assert sorted(on_ray) == ["0", "1"]
