@@ -31,6 +31,29 @@ phase() {
     echo "== [$n/$total] $1 (usually $2)"
 }
 
+# The last line says how many tests of public test cartridges ran and how many
+# were skipped for want of their cartridge: pytest's figure (tests/conftest.py
+# writes it to $KESTRIX_CARTRIDGE_TALLY) and ctest's nestest (from its JUnit file).
+tally="$(mktemp)"
+trap 'rm -f "$tally"' EXIT
+cartridge_summary() {
+    local ran=0 skipped=0 nestest=""
+    read -r ran skipped <"$tally" || true
+    ran=${ran:-0} skipped=${skipped:-0}
+    local line="pytest (optimised build): $ran ran, $skipped skipped"
+    if [ -n "${1:-}" ]; then
+        if grep -q '<testcase name="nestest_cpu"[^>]*status="notrun"' "$1"; then
+            nestest=skipped skipped=$((skipped + 1))
+        elif grep -q '<testcase name="nestest_cpu"' "$1"; then
+            nestest=ran ran=$((ran + 1))
+        else
+            nestest="not in the ctest run"
+        fi
+        line="$line; ctest nestest: $nestest"
+    fi
+    echo "test cartridges: $ran tests ran, $skipped skipped for a missing cartridge ($line)"
+}
+
 phase "environment: .venv and the development requirements" "under 1 s; 1-3 min on a fresh clone"
 source "$root/scripts/env.sh"
 kestrix_venv
@@ -41,9 +64,10 @@ py="$root/.venv/bin/python"
 
 phase "optimised build, then the Python tests against it" "1 min; plus 1-3 min when the module is rebuilt"
 kestrix_build
-"$py" -m pytest -q -p no:cacheprovider tests "$@"
+KESTRIX_CARTRIDGE_TALLY="$tally" "$py" -m pytest -q -p no:cacheprovider tests "$@"
 if [ "$quick" = 1 ]; then
     echo "   (took $((SECONDS - phase_start)) s)"
+    cartridge_summary
     exit 0
 fi
 
@@ -52,7 +76,7 @@ asan_dir="$root/build/sanitize"
 cmake -S "$root" -B "$asan_dir" -DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_CPP_TESTS=ON \
     -DPython_EXECUTABLE="$py" -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null
 cmake --build "$asan_dir" -j "$(nproc)" >/dev/null
-ctest --test-dir "$asan_dir" --output-on-failure
+ctest --test-dir "$asan_dir" --output-on-failure --output-junit "$asan_dir/ctest-junit.xml"
 # libstdc++ is preloaded too so that the sanitizer runtime can intercept C++ throws.
 san_env=(LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
          ASAN_OPTIONS="detect_leaks=0:abort_on_error=0" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -85,3 +109,4 @@ else
     echo "SKIPPED: clang++ with libFuzzer is not available (as root: apt-get install clang libclang-rt-dev)"
 fi
 echo "   (took $((SECONDS - phase_start)) s)"
+cartridge_summary "$asan_dir/ctest-junit.xml"

@@ -7,6 +7,7 @@ import textwrap
 import pytest
 
 import kestrix
+from cartridges import find_cartridge
 from nesbuild import banked, program
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -33,12 +34,44 @@ def _private_home(tmp_path, monkeypatch):
 
 @pytest.fixture
 def rom_path():
-    """The path of a real test cartridge under the shared ROM folder (skips when absent)."""
+    """The path of a real test cartridge under the shared ROM folder, found as
+    cartridges.find_cartridge does (skips when absent or ambiguous)."""
     def get(rel: str) -> pathlib.Path:
-        if ROMS is None or not (ROMS / rel).exists():
-            pytest.skip(f"test cartridge {rel} not available")
-        return ROMS / rel
+        return find_cartridge(ROMS, rel)
     return get
+
+
+# How many tests that take rom_path ran, and how many were skipped for want
+# of their cartridge: [ran, skipped].
+_CARTRIDGE_TALLY = pytest.StashKey[list[int]]()
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.stash[_CARTRIDGE_TALLY] = [0, 0]
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo):
+    report = yield
+    if report.when == "call" and "rom_path" in getattr(item, "fixturenames", ()):
+        tally = item.config.stash[_CARTRIDGE_TALLY]
+        missing = (report.skipped and not hasattr(report, "wasxfail") and isinstance(report.longrepr, tuple)
+                   and report.longrepr[2].removeprefix("Skipped: ").startswith("test cartridge"))
+        if missing:
+            tally[1] += 1
+        elif not report.skipped or hasattr(report, "wasxfail"):
+            tally[0] += 1
+    return report
+
+
+def pytest_terminal_summary(terminalreporter, config: pytest.Config) -> None:
+    """Says how many cartridge tests ran; with $KESTRIX_CARTRIDGE_TALLY set,
+    also writes "ran skipped" to that file (scripts/test.sh reads it)."""
+    ran, skipped = config.stash[_CARTRIDGE_TALLY]
+    if ran or skipped:
+        terminalreporter.write_line(f"test cartridges: {ran} tests ran, {skipped} skipped for a missing cartridge")
+    if out := os.environ.get("KESTRIX_CARTRIDGE_TALLY"):
+        pathlib.Path(out).write_text(f"{ran} {skipped}\n")
 
 
 @pytest.fixture

@@ -2,8 +2,11 @@
 // mode (start at $C000) and compares the registers before every instruction
 // with the reference log. Cycle columns are not compared: this core counts
 // page crossings and branches its own way.
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "console.h"
 
@@ -27,28 +30,70 @@ bool parse(const std::string& line, LogLine& l) {
            field(line, " P:", l.p) && field(line, " SP:", l.sp);
 }
 
+namespace fs = std::filesystem;
+
+// The file for `rel` under the cartridge folder `roms`, by the rules of
+// tests/cartridges.py: the exact path; else the rest of `rel` below a folder
+// whose name starts with rel's first folder (the published collection adds
+// version suffixes); else the one file of that name anywhere under `roms`.
+// Empty, with `why` saying so, when there is none or several.
+fs::path find_cartridge(const fs::path& roms, const std::string& rel, std::string& why) {
+    std::vector<fs::path> found;
+    if (fs::is_directory(roms)) {
+        if (fs::is_regular_file(roms / rel)) return roms / rel;
+        const std::string folder = rel.substr(0, rel.find('/'));
+        const std::string below = rel.find('/') == std::string::npos ? "" : rel.substr(rel.find('/') + 1);
+        for (const auto& entry : fs::directory_iterator(roms))
+            if (entry.is_directory() && entry.path().filename().string().starts_with(folder) &&
+                fs::is_regular_file(entry.path() / below))
+                found.push_back(entry.path() / below);
+        if (found.empty()) {
+            const fs::path name = fs::path(rel).filename();
+            for (const auto& entry : fs::recursive_directory_iterator(roms, fs::directory_options::skip_permission_denied))
+                if (entry.path().filename() == name && entry.is_regular_file()) found.push_back(entry.path());
+        }
+        if (found.size() == 1) return found[0];
+    }
+    if (found.empty()) {
+        why = "test cartridge " + rel + " not available";
+    } else {
+        std::vector<std::string> names;
+        for (const auto& p : found) names.push_back(p.lexically_relative(roms).generic_string());
+        std::sort(names.begin(), names.end());
+        why = "test cartridge " + rel + ": several candidates:";
+        for (size_t i = 0; i < names.size(); i++) why += (i ? ", " : " ") + names[i];
+    }
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string rom_path;
+    // A cartridge file has its log beside it; in a cartridge folder both are looked up.
+    std::string where;
     if (argc > 1) {
-        rom_path = argv[1];
+        where = argv[1];
     } else if (const char* dir = std::getenv("KESTRIX_ROMS")) {
-        rom_path = std::string(dir) + "/nestest/nestest.nes";
+        where = dir;
     } else {
-        std::puts("usage: nestest_cpu path/to/nestest.nes (or set KESTRIX_ROMS)");
+        std::puts("usage: nestest_cpu path/to/nestest.nes | cartridge folder (or set KESTRIX_ROMS)");
         return 2;
     }
-    const std::string log_path = rom_path.substr(0, rom_path.size() - 4) + ".log";
-    std::ifstream log(log_path);
-    if (FILE* f = std::fopen(rom_path.c_str(), "rb")) {
-        std::fclose(f);
+    std::string rom_path, log_path, why;
+    if (fs::is_regular_file(where)) {
+        rom_path = where;
+        log_path = fs::path(where).replace_extension(".log").string();
     } else {
-        std::printf("SKIP: %s not available\n", rom_path.c_str());
-        return 77;
+        rom_path = find_cartridge(where, "nestest/nestest.nes", why).string();
+        if (why.empty()) log_path = find_cartridge(where, "nestest/nestest.log", why).string();
+        if (!why.empty()) {
+            std::printf("SKIP: %s (in %s)\n", why.c_str(), where.c_str());
+            return 77;
+        }
     }
+    std::ifstream log(log_path);
     if (!log) {
-        std::printf("SKIP: %s not available\n", log_path.c_str());
+        std::printf("SKIP: test cartridge log %s not available\n", log_path.c_str());
         return 77;
     }
 
