@@ -22,9 +22,15 @@ Each instruction is given to the innermost function it was inlined from
 decides (what it touches: sprite state, the RGB table or neither). Calls into
 the C library (memcpy, memset) count for the part of their caller.
 
+--corpus [DIR] profiles every cartridge in DIR (default: the corpus/ folder
+of the shared ROM folder) and any ROM given, and prints a line per cartridge:
+the instructions per frame in all and per part. Callgrind runs some fifty
+times slower than the module: on a busy machine, a few frames (--frames 20)
+already give the split.
+
 Usage:
-  .venv/bin/python benchmarks/profile_frame.py [SOURCE_TREE] [--frames N] [ROM ...]
-      [--perf] [--top K]
+  .venv/bin/python benchmarks/profile_frame.py [SOURCE_TREE] [ROM ...] [--corpus [DIR]]
+      [--frames N] [--perf] [--top K]
 
 Needs valgrind (apt-get install valgrind) and binutils' addr2line. --perf
 also samples the run with `perf record` (software clock where the machine
@@ -333,44 +339,76 @@ def functions_addresses(path: pathlib.Path, module: str) -> dict[str, list[int]]
     return res
 
 
+def print_parts_by_part(roms: list[str], results: dict[str, dict], frames: int) -> None:
+    """A line per part, a column pair (share, instructions per frame) per cartridge."""
+    names = [pathlib.Path(r).name for r in roms]
+    print("| part | " + " | ".join(f"{n}: % | {n}: instr/frame" for n in names) + " |")
+    print("|---|" + "---|---|" * len(roms))
+    for part in PARTS:
+        cells = []
+        for rom in roms:
+            r = results[rom]
+            v = r["parts"].get(part, 0)
+            cells.append(f"{100 * v / r['total']:.1f} | {v / frames:,.0f}")
+        print(f"| {part} | " + " | ".join(cells) + " |")
+    print("| total | " + " | ".join(f"100 | {results[r]['total'] / frames:,.0f}" for r in roms) + " |")
+
+
+def print_parts_by_cartridge(roms: list[str], results: dict[str, dict], frames: int) -> None:
+    """A line per cartridge: instructions per frame in all and per part."""
+    print("| cartridge | total | " + " | ".join(PARTS) + " |")
+    print("|---|---|" + "---|" * len(PARTS))
+    for rom in roms:
+        name = pathlib.Path(rom).name
+        r = results.get(rom)
+        if r is None:
+            print(f"| {name} | failed |" + " |" * len(PARTS))
+            continue
+        cells = [f"{r['parts'].get(part, 0) / frames:,.0f}" for part in PARTS]
+        print(f"| {name} | {r['total'] / frames:,.0f} | " + " | ".join(cells) + " |")
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("tree", nargs="?", default=str(ROOT), help="source tree (default: this checkout)")
-    ap.add_argument("roms", nargs="*", help="cartridges (default: nes15 and benchmarks/roms/demo-sprites.nes)")
+    ap.add_argument("roms", nargs="*", help="cartridges (default: nes15 and benchmarks/roms/demo-sprites.nes); "
+                    "with --corpus, profiled after the corpus")
+    ap.add_argument("--corpus", nargs="?", const="", metavar="DIR",
+                    help="every cartridge in DIR (default: corpus/ of the shared ROM folder), a line each")
     ap.add_argument("--frames", type=int, default=300)
-    ap.add_argument("--top", type=int, default=15, help="source lines to list per cartridge")
+    ap.add_argument("--top", type=int, help="source lines to list per cartridge (default 15; 0 with --corpus)")
     ap.add_argument("--perf", action="store_true", help="also sample the run with perf record")
     ap.add_argument("-j", "--jobs", type=int, default=2)
     args = ap.parse_args()
     if not shutil.which("valgrind"):
         print("valgrind is needed: apt-get install valgrind", file=sys.stderr)
         return 2
-    from compare_peers import default_roms
+    from compare_peers import chosen_roms
 
-    if args.tree.endswith(".nes"):  # only cartridges were given
+    if pathlib.Path(args.tree).is_file() or args.tree.lower().endswith(".nes"):  # only cartridges were given
         args.roms.insert(0, args.tree)
         args.tree = str(ROOT)
-    roms = args.roms or default_roms()
+    if args.top is None:
+        args.top = 0 if args.corpus is not None else 15
+    roms = chosen_roms(args)
     module = build(pathlib.Path(args.tree), args.jobs)
     with tempfile.TemporaryDirectory(prefix="kestrix-profile-") as tmpname:
         tmp = pathlib.Path(tmpname)
         results = {}
         for rom in roms:
             print(f"callgrind: {pathlib.Path(rom).name}, {args.frames} frames ...", flush=True)
-            results[rom] = profile(module, rom, args.frames, tmp)
-        names = [pathlib.Path(r).name for r in roms]
+            try:
+                results[rom] = profile(module, rom, args.frames, tmp)
+            except (subprocess.CalledProcessError, RuntimeError) as e:
+                if args.corpus is None:
+                    raise
+                print(f"  failed: {e}", flush=True)
         print()
-        print("| part | " + " | ".join(f"{n}: % | {n}: instr/frame" for n in names) + " |")
-        print("|---|" + "---|---|" * len(roms))
-        for part in PARTS:
-            cells = []
-            for rom in roms:
-                r = results[rom]
-                v = r["parts"].get(part, 0)
-                cells.append(f"{100 * v / r['total']:.1f} | {v / args.frames:,.0f}")
-            print(f"| {part} | " + " | ".join(cells) + " |")
-        print("| total | " + " | ".join(f"100 | {results[r]['total'] / args.frames:,.0f}" for r in roms) + " |")
-        for rom in roms:
+        if args.corpus is not None:
+            print_parts_by_cartridge(roms, results, args.frames)
+        else:
+            print_parts_by_part(roms, results, args.frames)
+        for rom in results if args.top else ():
             r = results[rom]
             print(f"\n{pathlib.Path(rom).name}: the {args.top} most expensive source lines (innermost function)")
             for (func, where), cost in r["lines"].most_common(args.top):
@@ -380,7 +418,7 @@ def main() -> int:
                 print("  C library calls from the module: " + ", ".join(
                     f"{k} {v / args.frames:,.0f}/frame" for k, v in r["lib"].most_common()))
         if args.perf:
-            for rom in roms:
+            for rom in results:
                 perf(module, rom, max(args.frames, 3000), tmp)
     return 0
 

@@ -4,7 +4,8 @@ Builds the reference commit (default: the commit of the branch main) from an
 extracted copy under build/same/, builds the candidate source tree (default:
 this checkout) from a snapshot of its sources, runs both side by side in
 separate processes over the same cartridges with the same pseudo-random pads
-and compares, after every frame: the picture, CPU memory, video memory, OAM,
+(a scripted start first for games that need one, see START_FRAMES) and
+compares, after every frame: the picture, CPU memory, video memory, OAM,
 the colour table, frameCount()/cycleCount(), the split audio blocks, what a
 per-frame callback reads from cpuMem() (and the counters it sees), the
 diagnostic lines the module prints, and every 50 frames the bytes of a
@@ -38,6 +39,8 @@ import time
 from collections.abc import Iterator
 from dataclasses import dataclass
 
+from rom_files import cartridges, roms_dir
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 WORK = ROOT / "build" / "same"
 STATE_EVERY = 50
@@ -45,27 +48,29 @@ LOAD_AT = 275  # after this frame, the state saved at frame 250 is loaded back
 # What a build needs from a source tree.
 BUILD_INPUTS = ("CMakeLists.txt", "src", "stubs")
 FIELDS = ("img", "cpu", "ppu", "oam", "pal", "frames", "cycles", "audio", "callback", "output", "state")
+# Games whose play needs Start on the title screens: the frames (counted from
+# 1, loaded state or not) on which port 0 holds Start. Until the last of them
+# port 0 presses nothing else; after it, pseudo-random buttons without Start
+# and Select, which would pause the game or leave the round.
+START_FRAMES: dict[str, tuple[range, ...]] = {
+    "BladeBuster.nes": (range(180, 186), range(300, 306)),
+}
 
 
 # ---------------------------------------------------------------- corpus
 
-def roms_dir() -> pathlib.Path | None:
-    for cand in (os.environ.get("KESTRIX_ROMS"), ROOT.parent / "shared" / "roms", "/work/shared/roms"):
-        if cand and pathlib.Path(cand).is_dir():
-            return pathlib.Path(cand)
-    return None
-
-
 def corpus(quick: bool, only: str | None = None) -> list[pathlib.Path]:
-    """The cartridges to compare: the shared test ROMs, the demo, the frozen
-    benchmark cartridge and the generated timing programs."""
+    """The cartridges to compare: the shared test ROMs (every .nes or .NES
+    file below the shared ROM folder: the test cartridges, the corpus of
+    demos and the games), the demo, the frozen benchmark cartridge and the
+    generated timing programs."""
     sys.path.insert(0, str(ROOT / "benchmarks"))
     import timing_programs
 
     programs = timing_programs.write_all(WORK / "programs")
     carts = [ROOT / "demo" / "demo.nes", ROOT / "benchmarks" / "roms" / "demo-sprites.nes"]
     shared = roms_dir()
-    found = sorted(shared.rglob("*.nes")) if shared else []
+    found = cartridges(shared, recursive=True) if shared else []
     if quick:
         # One of each kind: a game, sprite timing, MMC3, CPU tests.
         keep = ("nes15-NTSC.nes", "09.timing_basics.nes", "4-scanline_timing.nes", "official_only.nes")
@@ -173,14 +178,33 @@ def build_candidate(tree: pathlib.Path, jobs: int) -> tuple[pathlib.Path, str]:
 
 # ---------------------------------------------------------------- worker
 
-def pads(rng: random.Random) -> Iterator[tuple[list[bool], list[bool]]]:
-    """Buttons held for a few frames at a time, Start and Select seldom."""
+def random_pads(rng: random.Random, start_select: float = 0.04) -> Iterator[tuple[list[bool], list[bool]]]:
+    """Buttons held for a few frames at a time; Select and Start on port 0
+    with the probability start_select."""
     while True:
         hold = rng.randrange(1, 20)
-        one = [rng.random() < (0.04 if i in (2, 3) else 0.3) for i in range(8)]
+        one = [rng.random() < (start_select if i in (2, 3) else 0.3) for i in range(8)]
         two = [rng.random() < 0.3 for _ in range(8)]
         for _ in range(hold):
             yield one, two
+
+
+def pads(rng: random.Random, starts: tuple[range, ...] = ()) -> Iterator[tuple[list[bool], list[bool]]]:
+    """The pads of both ports per frame: pseudo-random (Start and Select
+    seldom), or with starts, port 0 holding only Start on those frames up to
+    the last of them and then pseudo-random without Start and Select."""
+    if not starts:
+        yield from random_pads(rng)
+        return
+    last = max(r[-1] for r in starts)
+    stream = random_pads(rng, start_select=0.0)
+    frame = 0
+    while True:
+        frame += 1
+        one, two = next(stream)
+        if frame <= last:
+            one = [i == 3 and any(frame in r for r in starts) for i in range(8)]
+        yield one, two
 
 
 class Run:
@@ -196,7 +220,8 @@ class Run:
         self.pads = kestrix.Controller(), kestrix.Controller()
         nes.setController(self.pads[0], 0)
         nes.setController(self.pads[1], 1)
-        self.buttons = pads(random.Random(f"{seed}/{pathlib.Path(cart).name}"))
+        name = pathlib.Path(cart).name
+        self.buttons = pads(random.Random(f"{seed}/{name}"), START_FRAMES.get(name, ()))
         self.mem = nes.cpuMem()
         self.seen: list[str] = []
         nes.perFrame(self.callback)

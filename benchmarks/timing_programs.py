@@ -8,6 +8,13 @@ The delays mix in the pad bits, so the pads a driver presses change when the
 writes land. Every read of $2002/$2004/$2007 made between the writes is kept
 in CPU memory ($0300-$03FF), where a comparison of memory sees it.
 
+The MMC3 variants take scanline IRQs: one kind moves the scroll and a CHR
+bank; the other splits the screen into bands and a status bar as a game
+does, its IRQ handler setting the next latch ($C000, varying, 0 included),
+reloading ($C001) on every other band, acknowledging and enabling
+($E000/$E001) and setting the scroll through $2006/$2005/$2005/$2006; its
+NMI reloads the counter for the first band.
+
 The images are built with the tests' assembler (tests/nesbuild.py)."""
 from __future__ import annotations
 
@@ -31,7 +38,8 @@ class Variant:
     writes: tuple[str, ...] = ("scroll",)
     count: int = 40            # timed writes per frame
     dmc: bool = False          # a looping DMC sample (its fetches steal CPU cycles)
-    irq: bool = False          # MMC3 scanline IRQs that move the scroll and a CHR bank
+    irq: str = ""              # MMC3 scanline IRQs: "bank" moves the scroll and a CHR bank,
+                               # "split" makes bands and a status bar (see _IRQ_SPLIT)
 
 
 VARIANTS: tuple[Variant, ...] = (
@@ -41,13 +49,15 @@ VARIANTS: tuple[Variant, ...] = (
     Variant("ctrl-mask-scroll-8x16-timed", tall=True, sync="timed", writes=("ctrl", "mask", "scroll")),
     Variant("oam-reads-8x8", writes=("oam", "scroll", "read")),
     Variant("cnrom-banks-8x16", mapper=3, tall=True, writes=("bank", "scroll")),
-    Variant("mmc3-irq-8x16", mapper=4, tall=True, writes=("mmc3", "scroll"), irq=True),
-    Variant("mmc3-irq-8x8-mask", mapper=4, writes=("mmc3", "mask"), irq=True, sync="timed"),
+    Variant("mmc3-irq-8x16", mapper=4, tall=True, writes=("mmc3", "scroll"), irq="bank"),
+    Variant("mmc3-irq-8x8-mask", mapper=4, writes=("mmc3", "mask"), irq="bank", sync="timed"),
     Variant("mixed-dmc-8x16", tall=True, writes=("scroll", "addr", "ctrl", "mask", "read"), dmc=True),
+    # The NMI only waits (no writes of its own), so the splits are what moves the picture.
+    Variant("mmc3-split-status-8x8", mapper=4, writes=(), irq="split", sync="timed"),
 )
 
 # Zero page: $00 frame, $01/$02 LFSR, $03/$0C pads, $04 scratch, $0B loop count,
-# $0D ring index into $0300.
+# $0D ring index into $0300, $0E splits taken this frame, $0F scratch of the IRQ.
 _COMMON = """
 reset: SEI
  CLD
@@ -266,6 +276,84 @@ _IRQ_ARM = """
  CLI
 """
 
+# Armed in the NMI like a game does: any pending IRQ acknowledged, the first
+# band's latch (0 to 31) reloaded.
+_IRQ_ARM_SPLIT = """
+ STA $E000
+ LDA #0
+ STA $0E
+ STA $8000
+ STA $8001
+ JSR lfsr
+ AND #$1F
+ STA $C000
+ STA $C001
+ STA $E001
+ CLI
+"""
+
+# Three bands, then the status bar. Each band's IRQ acknowledges, sets the
+# next latch from the band and the frame, reloads on odd bands only (on even
+# ones the counter, at 0, takes the new latch at its next clock by itself)
+# and sets X and Y scroll mid-frame; the bar's IRQ sets a fixed scroll and
+# another background bank and leaves IRQs off until the next NMI.
+_IRQ_SPLIT = """
+irq: PHA
+ TXA
+ PHA
+ STA $E000
+ BIT $2002
+ INC $0E
+ LDX $0E
+ CPX #4
+ BCS bar
+ TXA
+ EOR $00
+ EOR $02
+ AND #$1F
+ STA $C000
+ TXA
+ AND #1
+ BEQ keep
+ STA $C001
+keep: STA $E001
+ TXA
+ AND #3
+ ASL A
+ ASL A
+ STA $2006
+ LDA $01
+ STA $2005
+ LDA $02
+ STA $2005
+ LDA $01
+ ASL A
+ ASL A
+ AND #$E0
+ STA $0F
+ LDA $02
+ LSR A
+ LSR A
+ LSR A
+ ORA $0F
+ STA $2006
+ JMP irqend
+bar: LDA #$08
+ STA $2006
+ LDA #0
+ STA $2005
+ STA $2005
+ STA $2006
+ STA $8000
+ LDA $00
+ AND #$3E
+ STA $8001
+irqend: PLA
+ TAX
+ PLA
+ RTI
+"""
+
 _IRQ = """
 irq: PHA
  STA $E000
@@ -325,12 +413,12 @@ def build(v: Variant, seed: int = 1) -> bytes:
         mapper_init=_MMC3_INIT if v.mapper == 4 else "",
         ctrl=f"${ctrl:02X}",
         dmc=_DMC if v.dmc else "",
-        irq_arm=_IRQ_ARM if v.irq else "",
+        irq_arm={"": "", "bank": _IRQ_ARM, "split": _IRQ_ARM_SPLIT}[v.irq],
         sync=_SYNC[v.sync],
         count=v.count,
         writes="".join(_WRITES[w] for w in v.writes),
     )
-    src += _IRQ if v.irq else "irq: RTI\n"
+    src += {"": "irq: RTI\n", "bank": _IRQ, "split": _IRQ_SPLIT}[v.irq]
     src += _bytes("palette", bytes(rng.randrange(64) for _ in range(32)))
     src += _bytes("fill", bytes(rng.randrange(256) for _ in range(256)))
     src += _bytes("sprites", _sprites(rng))
