@@ -139,7 +139,9 @@ void CPU::call_map_write(uint8_t* cell, uint8_t* value) {
 
 
 uint8_t CPU::read_register_cell(uint16_t a, bool notify) {
-    if ((a & 0xFFF8) == 0x2000)
+    // A PPUSTATUS read (a polling loop) needs the lagging PPU caught up only
+    // when its status could change before the read.
+    if ((a & 0xFFF8) == 0x2000 && !(a == 0x2002 && lazy_ppu && ppu->status_settled(uint64_t(start_cycles) * 3)))
         sync_ppu();
     else if (a == 0x4015)
         sync_apu();
@@ -224,6 +226,7 @@ bool CPU::write_register(uint16_t a, uint8_t& value) {
         case 0x2004:
             if ((ppu->oam_addr & 3) == 2) value &= 0xE3;
             ppu->oam[ppu->oam_addr++] = value;
+            ppu->oam_version++;
             return true;
         case 0x2005:
             if (!ppu->w) {
@@ -345,6 +348,7 @@ bool CPU::write_register(uint16_t a, uint8_t& value) {
 }
 
 void CPU::oam_dma(uint8_t page) {
+    ppu->oam_version++;
     const uint8_t start = ppu->oam_addr;
     for (int i = 0; i < 256; i++) {
         uint8_t b = rd(uint16_t(page << 8 | i));

@@ -71,6 +71,10 @@ const Rgb32 RGB32 = [] {
     return t;
 }();
 
+// Spans with fewer whole groups of eight dots than this run dot by dot
+// (polling loops split lines into pieces of a few groups).
+constexpr int COMPOSE_MIN_GROUPS = 4;
+
 constexpr uint64_t broadcast(uint8_t c) { return c * 0x0101010101010101ull; }
 
 inline uint16_t next_tile(uint16_t a) {
@@ -539,10 +543,11 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     }
     if (rend && last >= 129) evaluate_span(ctrl, first > 129 ? first : 129, last);
 
-    // The whole groups of eight dots inside the span are composed at once;
-    // the dots before and after them (fewer than eight each) run one by one.
+    // The whole groups of eight dots inside the span are composed at once
+    // when there are enough of them to repay compose_groups' set-up; the dots
+    // before and after them (fewer than eight each) run one by one.
     const int g0 = (first + 6) / 8, g1 = last / 8;
-    if (g1 > g0) {
+    if (g1 - g0 >= COMPOSE_MIN_GROUPS) {
         if (first <= 8 * g0) dots(8 * g0, ctrl, mask);
         compose_groups(g0, g1, ctrl, mask);
         if (last > 8 * g1) dots(last, ctrl, mask);
@@ -551,12 +556,14 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     }
 }
 
-// The visible dots from `dot` to `last` through the per-dot loop.
+// The visible dots from `dot` to `last` through the per-dot loop; the
+// sprites of two dots or more are composed at once (kBuffered), a single
+// dot runs their countdowns (the path the others are compared with).
 inline void PPU::dots(int last, uint8_t ctrl, uint8_t mask) {
     const int first = dot;
     if (!line_count)
         span_pixels<false, false>(first, last, ctrl, mask);  // no sprite can be active
-    else if (last - first >= 7)
+    else if (last > first)
         span_pixels<true, true>(first, last, ctrl, mask);
     else
         span_pixels<true, false>(first, last, ctrl, mask);
@@ -625,7 +632,7 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         fine_x_counter = fxc;
         active_mask = am;
     };
-    // kBuffered (spans of eight dots or more): the sprites of
+    // kBuffered (spans of two dots or more): the sprites of
     // the span are composed at once (span_sprites, as compose_groups does)
     // instead of running the countdowns and picking a sprite (choose_sprite)
     // at every dot; spr[px] is the chosen sprite's pixel. tests/cpp/ppu_spans.cpp
@@ -647,7 +654,34 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         if (b == 0 || !(s & 0x20)) c = px >= spr_left ? spr_colour[px] : pal[0];
         return c;
     };
+    auto put = [&](int px) __attribute__((always_inline)) {
+        const int b = pixels >> 14;
+        uint8_t c = colors[b];
+        if (kBuffered && any_sprite) c = overlay(px, b, c);
+        c &= 63;
+        pixels = uint16_t(pixels << 2);
+        if (cache[px] != c) {
+            cache[px] = c;
+            std::memcpy(row[px], NTSC_TO_RGB[c], 3);
+        }
+    };
     for (int d = first; d <= last; d++) {
+        if ((!kSprites || kBuffered) && rend && ((d - 1) & 7) == 0 && d > 8 && d + 7 <= last && d + 7 < 256) {
+            // A whole group of eight dots away from the line's ends, without
+            // per-dot sprites: the same steps as below, in their order,
+            // without the per-dot tests. The group shows bits x..7 of its
+            // tile, then bits 0..x-1 of the next one.
+            latch(vv);
+            fxc = x;
+            pixels = uint16_t(pixels << (2 * fxc));
+            int px = d - 1;
+            for (int i = fxc; i < 8; i++) put(px++);
+            latch(next_tile(vv));
+            for (int i = 0; i < fxc; i++) put(px++);
+            vv = next_tile(vv);
+            d += 7;
+            continue;
+        }
         if (kSprites && !kBuffered)
             for (int i = 0; i < lc; i++) {
             if ((am >> i) & 1) pixel_counter[i]--;
@@ -807,6 +841,39 @@ uint64_t PPU::next_event() const {
         if (quiet < next - dot_count) next = dot_count + quiet;
     }
     return next;
+}
+
+bool PPU::status_settled(uint64_t target) const {
+    if (target <= dot_count) return true;
+    const uint64_t pos = uint64_t(scanline) * 341 + uint64_t(dot);
+    const uint64_t end = pos + (target - dot_count);  // the read's position
+    // Line 241 dot 1 sets the vertical blank flag; a read there is special.
+    if (scanline > 240 || end > 241 * 341) return false;
+    const uint8_t mask = *registers[1], status = *registers[2];
+    const bool hit_open = !(status & 0x40) && (mask & 0x18) == 0x18;
+    const bool overflow_open = !(status & 0x20) && (mask & 0x18);
+    if (!hit_open && !overflow_open) return true;
+    const int first_line = scanline, last_line = int((end - 1) / 341);
+    if (last_line - first_line > 2) return false;  // a long stretch: not worth the look
+    // Sprite 0 on any of the lines (this one, the one evaluated for next, or
+    // by its Y byte) may give a hit; eight sprites in range of a line's next
+    // one may set the overflow during its evaluation.
+    if (hit_open && (sprite0_line || sprite0_next)) return false;
+    const unsigned h = (*registers[0] & 0x20) ? 16 : 8;
+    const uint64_t stamp = (frame_count + 1) << 33 | uint64_t(oam_version) << 1 | (h == 16);
+    for (int line = first_line; line <= last_line && line < 240; line++) {
+        if (hit_open && oam[0] != 0xFF && unsigned(line - (oam[0] + 1)) < h) return false;
+        if (overflow_open) {
+            if (crowd_stamp[line] != stamp) {
+                uint64_t in_range, tested;
+                scan_oam(oam, (line + 1) % 240, h, in_range, tested);
+                crowd[line] = std::popcount(in_range) >= 8;
+                crowd_stamp[line] = stamp;
+            }
+            if (crowd[line]) return false;
+        }
+    }
+    return true;
 }
 
 // True for a dot whose only effect is advancing the counters: no pixel, no

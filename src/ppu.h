@@ -82,6 +82,13 @@ public:
     // samples on its own (the NMI line, an IRQ from the mapper's clock) or
     // completes a frame.
     uint64_t next_event() const;
+    // True when catching up to `target` cannot change the status bits and a
+    // PPUSTATUS read behaves the same at both positions (outside vertical
+    // blank and the pre-render line): a read at `target` then needs no
+    // catch-up.
+    bool status_settled(uint64_t target) const;
+    // Counts the CPU's writes to sprite memory (status_settled's memo).
+    uint32_t oam_version = 0;
 
     // Folds a nametable address ($2000-$2FFF) onto its cell of `vram`.
     uint16_t fold_nt(uint16_t a) const {
@@ -99,6 +106,11 @@ public:
 
 private:
     bool mapper_clocked = false;
+    // status_settled's memo per line: whether eight sprites or more are in
+    // range of the line after it, for the sprite memory, sprite height and
+    // frame of the stamp (OAM changes within a frame only through the CPU).
+    mutable uint64_t crowd_stamp[240] = {};
+    mutable bool crowd[240] = {};
 
     void reset_state();
     void step();
