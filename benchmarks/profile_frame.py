@@ -3,7 +3,7 @@
 Builds a source tree (default: this checkout) with symbols (RelWithDebInfo:
 the release options plus -g, link-time optimisation as in the release build)
 under build/profile/, runs `runFrame()` + `getImg()` under callgrind for
-FRAMES frames after 60 of warm-up (only the timed frames are counted), and
+FRAMES frames after WARMUP (default 60) of warm-up (only the timed frames are counted), and
 splits the instructions by part:
 
     CPU step/dispatch  the CPU's fetch, decode and instructions (cpu*.cpp, cpu.h)
@@ -61,9 +61,9 @@ DRIVER = r"""
 import ctypes, os, sys
 os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
 import kestrix
-rom, frames = sys.argv[1], int(sys.argv[2])
+rom, frames, warmup = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 nes = kestrix.NES(rom)
-for _ in range(60):
+for _ in range(warmup):
     nes.runFrame()
     nes.getImg()
 def measured(a, b):
@@ -262,7 +262,7 @@ def line_text(sources: dict[str, list[str]], file: str, line: str) -> str:
     return lines[n - 1] if 0 < n <= len(lines) else ""
 
 
-def profile(module: pathlib.Path, rom: str, frames: int, tmp: pathlib.Path) -> dict:
+def profile(module: pathlib.Path, rom: str, frames: int, tmp: pathlib.Path, warmup: int = 60) -> dict:
     out = tmp / f"callgrind.{pathlib.Path(rom).stem}.out"
     home = tmp / "home"
     (home / ".config").mkdir(parents=True, exist_ok=True)
@@ -270,7 +270,7 @@ def profile(module: pathlib.Path, rom: str, frames: int, tmp: pathlib.Path) -> d
     driver = tmp / "driver.py"
     driver.write_text(DRIVER)
     subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=closure_fcn",
-                    "--dump-instr=yes", f"--callgrind-out-file={out}", sys.executable, str(driver), rom, str(frames)],
+                    "--dump-instr=yes", f"--callgrind-out-file={out}", sys.executable, str(driver), rom, str(frames), str(warmup)],
                    env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     per_addr, per_fn, lib_calls, lib_names, total = parse_callgrind(out, str(module))
     mod = str(module)
@@ -376,6 +376,7 @@ def main() -> int:
     ap.add_argument("--corpus", nargs="?", const="", metavar="DIR",
                     help="every cartridge in DIR (default: corpus/ of the shared ROM folder), a line each")
     ap.add_argument("--frames", type=int, default=300)
+    ap.add_argument("--warmup", type=int, default=60, help="frames run before the counted ones")
     ap.add_argument("--top", type=int, help="source lines to list per cartridge (default 15; 0 with --corpus)")
     ap.add_argument("--perf", action="store_true", help="also sample the run with perf record")
     ap.add_argument("-j", "--jobs", type=int, default=2)
@@ -398,7 +399,7 @@ def main() -> int:
         for rom in roms:
             print(f"callgrind: {pathlib.Path(rom).name}, {args.frames} frames ...", flush=True)
             try:
-                results[rom] = profile(module, rom, args.frames, tmp)
+                results[rom] = profile(module, rom, args.frames, tmp, args.warmup)
             except (subprocess.CalledProcessError, RuntimeError) as e:
                 if args.corpus is None:
                     raise
@@ -427,7 +428,7 @@ def perf(module: pathlib.Path, rom: str, frames: int, tmp: pathlib.Path) -> None
     data = tmp / "perf.data"
     env = dict(os.environ, HOME=str(tmp / "home"), PYTHONPATH=str(module.parent))
     rec = subprocess.run(["perf", "record", "-e", "cpu-clock", "-F", "2000", "-o", str(data), "--",
-                          sys.executable, str(tmp / "driver.py"), rom, str(frames)],
+                          sys.executable, str(tmp / "driver.py"), rom, str(frames), "60"],
                          env=env, capture_output=True, text=True)
     if rec.returncode:
         print(f"perf record failed: {rec.stderr.strip()[-500:]}")

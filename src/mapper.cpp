@@ -290,8 +290,8 @@ void MMC3::clock(void** devices) {
 uint64_t MMC3::quiet_clocks(void* const* devices) const {
     // Only the call that finds the PPU leaving dot 255 (`dot` 256) can step
     // the counter.
-    const int dot = static_cast<const PPU*>(devices[1])->dot;
-    return uint64_t((255 - dot + 341) % 341);
+    const int dot = static_cast<const PPU*>(devices[1])->dot;  // 0-340
+    return uint64_t(dot <= 255 ? 255 - dot : 255 + 341 - dot);
 }
 
 void MMC3::serialize(void**, char* block) {

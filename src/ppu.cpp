@@ -845,35 +845,65 @@ uint64_t PPU::next_event() const {
 
 bool PPU::status_settled(uint64_t target) const {
     if (target <= dot_count) return true;
+    const uint32_t key = uint32_t(*registers[1]) | uint32_t(*registers[0] & 0x20) << 8 |
+                         uint32_t(*registers[2] & 0x60) << 16;
+    if (key != settled_key || oam_version != settled_oam || dot_count > settled_until) {
+        settled_until = quiet_until();
+        settled_key = key;
+        settled_oam = oam_version;
+    }
+    return target <= settled_until;
+}
+
+// The largest `dot_count` at which a PPUSTATUS read is settled (see
+// status_settled), from the current position, for the current PPUMASK,
+// sprite height, status bits and sprite memory: a bound that later calls
+// reuse while those stay the same.
+uint64_t PPU::quiet_until() const {
     const uint64_t pos = uint64_t(scanline) * 341 + uint64_t(dot);
-    const uint64_t end = pos + (target - dot_count);  // the read's position
-    // Line 241 dot 1 sets the vertical blank flag; a read there is special.
-    if (scanline > 240 || end > 241 * 341) return false;
+    // Line 241 dot 1 sets the vertical blank flag; a read there, or on the
+    // pre-render line, is special.
+    if (scanline > 240) return dot_count;
+    uint64_t limit = 241 * 341;  // the read's position: dots up to `limit` - 1 may run
     const uint8_t mask = *registers[1], status = *registers[2];
     const bool hit_open = !(status & 0x40) && (mask & 0x18) == 0x18;
-    const bool overflow_open = !(status & 0x20) && (mask & 0x18);
-    if (!hit_open && !overflow_open) return true;
-    const int first_line = scanline, last_line = int((end - 1) / 341);
-    if (last_line - first_line > 2) return false;  // a long stretch: not worth the look
-    // Sprite 0 on any of the lines (this one, the one evaluated for next, or
-    // by its Y byte) may give a hit; eight sprites in range of a line's next
-    // one may set the overflow during its evaluation.
-    if (hit_open && (sprite0_line || sprite0_next)) return false;
-    const unsigned h = (*registers[0] & 0x20) ? 16 : 8;
-    const uint64_t stamp = (frame_count + 1) << 33 | uint64_t(oam_version) << 1 | (h == 16);
-    for (int line = first_line; line <= last_line && line < 240; line++) {
-        if (hit_open && oam[0] != 0xFF && unsigned(line - (oam[0] + 1)) < h) return false;
-        if (overflow_open) {
-            if (crowd_stamp[line] != stamp) {
+    bool overflow_open = !(status & 0x20) && (mask & 0x18);
+    if (overflow_open && !(mask & 0x10)) {
+        // Without sprites no line restarts the evaluation: its count carries
+        // on and grows only until all of OAM was seen.
+        if (!(eval_done && next_count < 8)) return dot_count;
+        overflow_open = false;
+    }
+    if (hit_open || overflow_open) {
+        // Sprite 0 on a line (this one, the one evaluated for next, or by
+        // its Y byte) may give a hit; eight sprites in range of a line's
+        // next one may set the overflow during its evaluation. Lines are
+        // looked at a few at a time.
+        if (hit_open && (sprite0_line || sprite0_next)) return dot_count;
+        const unsigned h = (*registers[0] & 0x20) ? 16 : 8;
+        const uint64_t stamp = (frame_count + 1) << 33 | uint64_t(oam_version) << 1 | (h == 16);
+        int line = scanline;
+        for (; line < scanline + 8 && line < 240; line++) {
+            bool may = hit_open && oam[0] != 0xFF && unsigned(line - (oam[0] + 1)) < h;
+            if (!may && overflow_open && line == scanline && dot > 1) {
+                // This line's evaluation may have begun before sprites were on.
                 uint64_t in_range, tested;
                 scan_oam(oam, (line + 1) % 240, h, in_range, tested);
-                crowd[line] = std::popcount(in_range) >= 8;
-                crowd_stamp[line] = stamp;
+                may = std::popcount(in_range) + next_count >= 8;
+            } else if (!may && overflow_open) {
+                if (crowd_stamp[line] != stamp) {
+                    uint64_t in_range, tested;
+                    scan_oam(oam, (line + 1) % 240, h, in_range, tested);
+                    crowd[line] = std::popcount(in_range) >= 8;
+                    crowd_stamp[line] = stamp;
+                }
+                may = crowd[line];
             }
-            if (crowd[line]) return false;
+            if (may) break;
         }
+        if (line < 240) limit = uint64_t(line) * 341;
     }
-    return true;
+    return limit > pos ? dot_count + (limit - pos) : dot_count;
 }
 
 // True for a dot whose only effect is advancing the counters: no pixel, no

@@ -111,6 +111,11 @@ private:
     // frame of the stamp (OAM changes within a frame only through the CPU).
     mutable uint64_t crowd_stamp[240] = {};
     mutable bool crowd[240] = {};
+    // status_settled's bound and what it was computed for.
+    mutable uint64_t settled_until = 0;
+    mutable uint32_t settled_key = ~0u;
+    mutable uint32_t settled_oam = 0;
+    uint64_t quiet_until() const;
 
     void reset_state();
     void step();
