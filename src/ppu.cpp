@@ -86,6 +86,41 @@ inline uint16_t advance_tile(uint16_t a, int k) {
     const int cx = (a & 0x1F) + k;
     return cx >= 32 ? uint16_t(((a & 0xFFE0) ^ 0x0400) | (cx - 32)) : uint16_t(a + k);
 }
+
+// Eight pixels with background colour indices `c` and background opacity
+// `o` (a byte $FF per opaque pixel) under the chosen sprite pixels of `spr`
+// and `spr_colour` (see span_sprites): a sprite pixel shows unless it is
+// behind an opaque background pixel; entry 0 over an opaque pixel is a hit.
+[[gnu::always_inline]] inline uint64_t overlay8(uint64_t c, uint64_t o, const uint8_t* spr, const uint8_t* spr_colour,
+                                                bool hit_possible, uint8_t& status) {
+    uint64_t sw;
+    std::memcpy(&sw, spr, 8);
+    if (!sw) return c;
+    constexpr uint64_t ones = broadcast(1);
+    const uint64_t present = ((sw | sw >> 1) & ones) * 0xFF;
+    const uint64_t behind = ((sw >> 5) & ones) * 0xFF;
+    if (hit_possible && (sw >> 7 & ones & o)) status |= 0x40;
+    const uint64_t show = present & ~(o & behind);
+    uint64_t sc;
+    std::memcpy(&sc, spr_colour, 8);
+    return (c & ~show) | (sc & show);
+}
+
+// Stores eight colour indices `c` at `cache` and their RGB bytes at `rgb`
+// when they differ from what the cache holds: all eight pixels, as three
+// words holding exactly their 24 bytes (pixels whose index did not change
+// get the bytes they already hold).
+[[gnu::always_inline]] inline void store8(uint8_t* cache, uint8_t* rgb, uint64_t c) {
+    uint64_t old;
+    std::memcpy(&old, cache, 8);
+    if (old == c) return;
+    std::memcpy(cache, &c, 8);
+    uint64_t p[8];
+    for (int j = 0; j < 8; j++) p[j] = RGB32[uint8_t(c >> (8 * j))];
+    const uint64_t w[3] = {p[0] | p[1] << 24 | p[2] << 48, p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56,
+                           p[5] >> 8 | p[6] << 16 | p[7] << 40};
+    std::memcpy(rgb, w, sizeof w);
+}
 }  // namespace
 
 PPU::PPU() { reset_state(); }
@@ -491,34 +526,16 @@ void PPU::compose_groups(int g0, int g1, uint8_t ctrl, uint8_t mask) {
         }
         if (gi == 0 && !(mask & 0x02)) c = broadcast(backdrop & 63);  // left column without background
         if (any_sprite) {
-            uint64_t sw;
-            std::memcpy(&sw, spr + 8 * gi, 8);
-            if (sw) {
-                // Per byte: a sprite pixel shows unless it is behind an opaque
-                // background pixel; entry 0 over an opaque pixel is a hit.
-                constexpr uint64_t ones = broadcast(1);
-                const uint64_t present = ((sw | sw >> 1) & ones) * 0xFF;
-                const uint64_t behind = ((sw >> 5) & ones) * 0xFF;
-                if (hit_possible && (sw >> 7 & ones & o)) status |= 0x40;
-                const uint64_t show = present & ~(o & behind);
-                uint64_t sc;
-                std::memcpy(&sc, spr_colour + 8 * gi, 8);
-                if (gi == 0 && spr_left) sc = broadcast(backdrop & 63);  // left column without sprites
-                c = (c & ~show) | (sc & show);
+            if (gi == 0 && spr_left) {
+                // Left column without sprites: they show the backdrop.
+                alignas(8) uint8_t backdrops[8];
+                std::memset(backdrops, backdrop & 63, 8);
+                c = overlay8(c, o, spr, backdrops, hit_possible, status);
+            } else {
+                c = overlay8(c, o, spr + 8 * gi, spr_colour + 8 * gi, hit_possible, status);
             }
         }
-        uint64_t old;
-        std::memcpy(&old, cache + 8 * gi, 8);
-        if (old == c) continue;
-        std::memcpy(cache + 8 * gi, &c, 8);
-        // All eight pixels of the group are stored, as three words holding
-        // exactly its 24 bytes: those whose index did not change get the
-        // bytes they already hold.
-        uint64_t p[8];
-        for (int j = 0; j < 8; j++) p[j] = RGB32[uint8_t(c >> (8 * j))];
-        const uint64_t w[3] = {p[0] | p[1] << 24 | p[2] << 48, p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56,
-                               p[5] >> 8 | p[6] << 16 | p[7] << 40};
-        std::memcpy(row[8 * gi], w, sizeof w);
+        store8(cache + 8 * gi, row[8 * gi], c);
     }
     dot_count += uint64_t(8 * groups);
     dot = 8 * g1 + 1;
@@ -654,31 +671,46 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         if (b == 0 || !(s & 0x20)) c = px >= spr_left ? spr_colour[px] : pal[0];
         return c;
     };
-    auto put = [&](int px) __attribute__((always_inline)) {
-        const int b = pixels >> 14;
-        uint8_t c = colors[b];
-        if (kBuffered && any_sprite) c = overlay(px, b, c);
-        c &= 63;
-        pixels = uint16_t(pixels << 2);
-        if (cache[px] != c) {
-            cache[px] = c;
-            std::memcpy(row[px], NTSC_TO_RGB[c], 3);
-        }
+    // The latched tile's eight pixels as colour indices (leftmost in the
+    // lowest byte) and their opacity.
+    auto tile_word = [&](uint64_t& opaque) __attribute__((always_inline)) -> uint64_t {
+        const uint64_t ml = EXPAND[lo & 0xFF], mh = EXPAND[hi & 0xFF];
+        opaque = ml | mh;
+        return (broadcast(colors[0]) & ~opaque) | (broadcast(colors[1]) & ml & ~mh) |
+               (broadcast(colors[2]) & ~ml & mh) | (broadcast(colors[3]) & ml & mh);
     };
+    const bool hit_possible = sprite0_line && (mask & 0x18) == 0x18;
     for (int d = first; d <= last; d++) {
         if ((!kSprites || kBuffered) && rend && ((d - 1) & 7) == 0 && d > 8 && d + 7 <= last && d + 7 < 256) {
             // A whole group of eight dots away from the line's ends, without
-            // per-dot sprites: the same steps as below, in their order,
-            // without the per-dot tests. The group shows bits x..7 of its
-            // tile, then bits 0..x-1 of the next one.
+            // per-dot sprites: the steps below for its eight dots, composed
+            // as one word as compose_groups does (tests/cpp/ppu_spans.cpp
+            // holds them equal). The group shows bits x..7 of its tile, then
+            // bits 0..x-1 of the next one.
+            const int px = d - 1;
             latch(vv);
-            fxc = x;
-            pixels = uint16_t(pixels << (2 * fxc));
-            int px = d - 1;
-            for (int i = fxc; i < 8; i++) put(px++);
+            uint64_t oa, ob;
+            const uint64_t wa = tile_word(oa);
             latch(next_tile(vv));
-            for (int i = 0; i < fxc; i++) put(px++);
+            const uint64_t wb = tile_word(ob);
+            fxc = x;
+            const int xs = 8 * x;
+            uint64_t c = xs ? (wa >> xs | wb << (64 - xs)) : wa;
+            const uint64_t o = xs ? (oa >> xs | ob << (64 - xs)) : oa;
+            c &= broadcast(63);
+            if (kBuffered && any_sprite) c = overlay8(c, o, spr + px, spr_colour + px, hit_possible, status);
+            store8(cache + px, row[px], c);
             vv = next_tile(vv);
+            d += 7;
+            continue;
+        }
+        if (!rend && ((d - 1) & 7) == 0 && d + 7 <= last) {
+            // A whole group of eight dots with rendering off: eight backdrop
+            // pixels, and the fine X counter wraps once and latches the tile
+            // after `v` (the steps below, as compose_groups takes them).
+            const int px = d - 1;
+            store8(cache + px, row[px], broadcast(pal[0] & 63));
+            latch(next_tile(vv));
             d += 7;
             continue;
         }
