@@ -202,7 +202,14 @@ void CPU::write_general(uint8_t* p, uint8_t value) {
     }
     const uint16_t a = fold(uint16_t(p - memory));
     uint8_t* cell = memory + a;
-    if ((a & 0xFFF8) == 0x2000 || a == 0x4014 || (a >= 0x4020 && rom->mapper->touches_ppu)) sync_ppu();
+    // PPUCTRL, PPUSCROLL and a first PPUADDR write change only what the PPU
+    // reads at certain dots (the scroll latches, PPUCTRL): without such a dot
+    // before the write, the lagging PPU needs no catch-up for it.
+    if ((a & 0xFFF8) == 0x2000 || a == 0x4014 || (a >= 0x4020 && rom->mapper->touches_ppu)) {
+        const bool latch_only = (a == 0x2000 || a == 0x2005 || (a == 0x2006 && !ppu->w)) && lazy_ppu &&
+                                ppu->latches_unread(uint64_t(start_cycles) * 3);
+        if (!latch_only) sync_ppu();
+    }
     if (a >= 0x4000 && a <= 0x4017 && a != 0x4014 && a != 0x4016) sync_apu();  // the APU reads these cells
     if (write_register(a, value)) {
         call_map_write(cell, &value);

@@ -887,6 +887,29 @@ bool PPU::status_settled(uint64_t target) const {
     return target <= settled_until;
 }
 
+bool PPU::latches_unread(uint64_t target) const {
+    if (target <= dot_count) return true;
+    const bool copies = *registers[1] & 0x18;
+    const uint64_t n = target - dot_count;
+    if (n > 341) return false;
+    // The dots run: positions `from` to `to` of this frame, then those of the
+    // next from 0 on.
+    static constexpr int FRAME = 262 * 341;
+    const int from = scanline * 341 + dot;
+    const int to = from + int(n) - 1;
+    // Visible dots latch tiles from the pattern table PPUCTRL names even with
+    // rendering off; the copies from t happen only with rendering on.
+    auto reads = [copies](int a, int b) {  // positions a..b of one frame, a <= b
+        for (int line = a / 341; line <= b / 341; line++) {
+            const int lo = line == 261 ? 280 : 1, hi = line == 261 ? 304 : 257;
+            if (line >= 240 && (line != 261 || !copies)) continue;
+            if (a <= line * 341 + hi && b >= line * 341 + lo) return true;
+        }
+        return false;
+    };
+    return to < FRAME ? !reads(from, to) : !reads(from, FRAME - 1) && !reads(0, to - FRAME);
+}
+
 // The largest `dot_count` at which a PPUSTATUS read is settled (see
 // status_settled), from the current position, for the current PPUMASK,
 // sprite height, status bits and sprite memory: a bound that later calls

@@ -87,6 +87,12 @@ public:
     // blank and the pre-render line): a read at `target` then needs no
     // catch-up.
     bool status_settled(uint64_t target) const;
+    // True when the dots up to `target` read neither the scroll latches (t,
+    // fine X) nor PPUCTRL: no visible dot, no dot 257 of a visible line (the
+    // horizontal copy) and, with rendering on, no dot 280-304 of the
+    // pre-render line (the vertical copy). A write that only changes those
+    // then needs no catch-up.
+    bool latches_unread(uint64_t target) const;
     // Counts the CPU's writes to sprite memory (status_settled's memo).
     uint32_t oam_version = 0;
 

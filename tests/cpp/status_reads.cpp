@@ -1,5 +1,7 @@
-// PPUSTATUS polling on a console whose PPU lags behind the CPU (it is caught
-// up for a read only when the status could change before it) against the
+// PPUSTATUS polling and scroll writes on a console whose PPU lags behind the
+// CPU (it is caught up for a read only when the status could change before
+// it, and for a write of the scroll latches or PPUCTRL only when a dot before
+// it reads them) against the
 // same program on a console caught up after every instruction: with random
 // sprites, sprite 0 anywhere, both sprite heights and PPUMASK switching
 // sprites and background on and off, every value read and the whole state
@@ -20,8 +22,10 @@ uint32_t rnd(uint32_t n) {  // xorshift64*, 0..n-1
     return uint32_t((g_rng * 0x2545F4914F6CDD1Dull) >> 32) % n;
 }
 
-// NROM, 32 KiB PRG: PPUCTRL from $01, PPUMASK from $00, then PPUSTATUS read
-// into $0300-$03FF in a loop; every 256 reads PPUMASK changes by the bits in $02.
+// NROM, 32 KiB PRG: PPUCTRL from $01, PPUMASK from $00, then in a loop
+// PPUSTATUS read into $0300-$03FF, both PPUSCROLL writes and PPUCTRL (from
+// the loop count); every
+// 256 reads PPUMASK changes by the bits in $02 and PPUADDR is written twice.
 std::vector<uint8_t> image() {
     std::vector<uint8_t> img(16 + 32768 + 8192, 0);
     const uint8_t header[16] = {'N', 'E', 'S', 0x1A, 2, 1, 0, 0};
@@ -35,18 +39,26 @@ std::vector<uint8_t> image() {
         0xA2, 0x00,              // LDX #0
         0xAD, 0x02, 0x20,        // loop: LDA $2002
         0x9D, 0x00, 0x03,        // STA $0300,X
+        0x8E, 0x05, 0x20,        // STX $2005
+        0x8C, 0x05, 0x20,        // STY $2005
+        0xC8,                    // INY
+        0x8A,                    // TXA
+        0x29, 0x3B,              // AND #$3B
+        0x8D, 0x00, 0x20,        // STA $2000
         0xE8,                    // INX
-        0xD0, 0xF7,              // BNE loop
+        0xD0, 0xEA,              // BNE loop
         0xA5, 0x00,              // LDA $00
         0x45, 0x02,              // EOR $02
         0x85, 0x00,              // STA $00
         0x8D, 0x01, 0x20,        // STA $2001
+        0x8C, 0x06, 0x20,        // STY $2006
+        0x8E, 0x06, 0x20,        // STX $2006
         0x4C, 0x0D, 0x80,        // JMP loop
-        0x40,                    // $8022: RTI
+        0x40,                    // $8035: RTI
     };
     uint8_t* prg = img.data() + 16;
     std::memcpy(prg, code, sizeof code);
-    const uint8_t vectors[6] = {0x22, 0x80, 0x00, 0x80, 0x22, 0x80};
+    const uint8_t vectors[6] = {0x35, 0x80, 0x00, 0x80, 0x35, 0x80};
     std::memcpy(prg + 0x7FFA, vectors, sizeof vectors);
     for (size_t i = 16 + 32768; i < img.size(); i++) img[i] = uint8_t(rnd(256));
     return img;
@@ -80,9 +92,13 @@ int main() {
         for (int i = 0; i < 256; i++) oam[i] = uint8_t(rnd(256));
         for (int k = 0; k < 64; k++)
             oam[4 * k] = k >= shown ? uint8_t(0xF0 + rnd(16)) : uint8_t(rnd(3) ? band + rnd(12) : rnd(240));
-        const uint8_t setup[3] = {MASKS[rnd(sizeof MASKS)], uint8_t(rnd(2) ? 0x20 : 0x00),
+        const uint8_t setup[3] = {MASKS[rnd(sizeof MASKS)], uint8_t(rnd(256) & 0x3B),
                                   uint8_t(rnd(2) ? 0x10 : rnd(3) ? 0x08 : 0x18)};
+        // Random nametables and palettes, so that every scroll shows.
+        uint8_t names[0x2000];
+        for (uint8_t& b : names) b = uint8_t(rnd(256));
         for (fuzz::Console* c : {&lazy, &eager}) {
+            std::memcpy(c->ppu->vram + 0x2000, names, sizeof names);
             std::memcpy(c->ppu->oam, oam, sizeof oam);
             std::memcpy(c->cpu->memory, setup, sizeof setup);
         }
