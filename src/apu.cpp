@@ -1,5 +1,6 @@
 #include "apu.h"
 
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -15,6 +16,15 @@ inline uint32_t next_mod(uint32_t t, uint32_t n) {
     if (t < n) return t;
     return t == n ? 0 : t % n;
 }
+
+// The noise and DMC periods in APU steps (the tables count CPU cycles).
+constexpr std::array<uint32_t, 16> halves(const auto& cycles) {
+    std::array<uint32_t, 16> steps{};
+    for (int k = 0; k < 16; k++) steps[k] = uint32_t(cycles[k] / 2);
+    return steps;
+}
+constexpr std::array<uint32_t, 16> NOISE_STEPS = halves(APU::noise_periods);
+constexpr std::array<uint32_t, 16> DMC_STEPS = halves(APU::dmc_rates);
 }  // namespace
 
 APU::APU() {
@@ -102,7 +112,7 @@ inline void APU::step_noise(bool out) {
         else
             noise_out = int8_t((vol_reg & 0x10) ? (vol_reg & 0x0F) : env[2].env_decay);
     }
-    noise_timer = int32_t(next_mod(uint32_t(noise_timer), uint32_t(noise_periods[mode & 0x0F] / 2)));
+    noise_timer = int32_t(next_mod(uint32_t(noise_timer), NOISE_STEPS[mode & 0x0F]));
 }
 
 void APU::noise() { step_noise(true); }
@@ -144,7 +154,7 @@ inline void APU::step_dmc() {
             }
         }
     }
-    dmc_timer = int32_t(next_mod(uint32_t(dmc_timer), dmc_rates[dmc_control & 0x0F] / 2u));
+    dmc_timer = int32_t(next_mod(uint32_t(dmc_timer), DMC_STEPS[dmc_control & 0x0F]));
 }
 
 void APU::dmc() { step_dmc(); }
@@ -261,17 +271,24 @@ inline void APU::step_sequencer() {
 void APU::func_frame_counter() { step_sequencer(); }
 
 namespace {
+// A channel's value in the mix for each output it can have; the tables below
+// hold them for every such output.
+constexpr float pulse_value(int out) { return float(out * 0.00752); }
+constexpr float tri_value(float out) { return float(double(out) * 0.00851); }
+constexpr float noise_value(int out) { return float(out * 0.00494); }
+constexpr float dmc_value(int level) { return float((2 * level - 128) * 0.00335); }
+
 struct ChannelValues {
     float v[5];
 };
 
 ChannelValues channel_values(const APU* a) {
     ChannelValues c;
-    c.v[0] = a->enabled[0] ? float(a->pulse_out[0] * 0.00752) : 0.0f;
-    c.v[1] = a->enabled[1] ? float(a->pulse_out[1] * 0.00752) : 0.0f;
-    c.v[2] = a->enabled[2] ? float(double(a->tri_out) * 0.00851) : 0.0f;
-    c.v[3] = a->enabled[3] ? float(a->noise_out * 0.00494) : 0.0f;
-    c.v[4] = a->enabled[4] ? float((2 * a->dmc_level - 128) * 0.00335) : 0.0f;
+    c.v[0] = a->enabled[0] ? pulse_value(a->pulse_out[0]) : 0.0f;
+    c.v[1] = a->enabled[1] ? pulse_value(a->pulse_out[1]) : 0.0f;
+    c.v[2] = a->enabled[2] ? tri_value(a->tri_out) : 0.0f;
+    c.v[3] = a->enabled[3] ? noise_value(a->noise_out) : 0.0f;
+    c.v[4] = a->enabled[4] ? dmc_value(a->dmc_level) : 0.0f;
     return c;
 }
 
@@ -279,11 +296,54 @@ float mixed_value(const ChannelValues& c) { return (((c.v[0] + c.v[1]) + c.v[2])
 
 // Truncated toward zero; saturated rather than wrapped should a DMC level outside
 // 0-127 ever push a value out of the 16-bit range (the bus keeps $4011 to 7 bits).
-int16_t to_sample(float value) {
+constexpr int16_t to_sample(float value) {
     const float s = value * 32767.0f;
     if (s >= 32767.0f) return 32767;
     if (s <= -32768.0f) return -32768;
     return int16_t(int(s));
+}
+
+// Every output a channel can have, its value and its sample: pulses and the
+// triangle -15..15 (at index output + 15), noise 0..15, DMC levels 0..127. A
+// disabled channel counts as an output of value 0.
+struct Level {
+    float value;
+    int16_t sample;
+};
+struct MixTables {
+    Level pulse[31], tri[31], noise[16], dmc[128];
+};
+constexpr MixTables make_mix_tables() {
+    MixTables t{};
+    for (int k = 0; k < 31; k++) {
+        t.pulse[k] = {pulse_value(k - 15), to_sample(pulse_value(k - 15))};
+        t.tri[k] = {tri_value(float(k - 15)), to_sample(tri_value(float(k - 15)))};
+    }
+    for (int k = 0; k < 16; k++) t.noise[k] = {noise_value(k), to_sample(noise_value(k))};
+    for (int k = 0; k < 128; k++) t.dmc[k] = {dmc_value(k), to_sample(dmc_value(k))};
+    return t;
+}
+constexpr MixTables MIX = make_mix_tables();
+constexpr Level SILENT = {0.0f, 0};
+
+// The outputs of the step functions lie in the tables' ranges (the triangle's
+// is an odd whole number or 0); anything else takes the functions themselves.
+inline Level pulse_level(bool on, int out) {
+    if (!on) return SILENT;
+    return unsigned(out + 15) < 31u ? MIX.pulse[out + 15] : Level{pulse_value(out), to_sample(pulse_value(out))};
+}
+inline Level tri_level(bool on, float out) {
+    if (!on) return SILENT;
+    const int k = int(out) + 15;
+    return unsigned(k) < 31u && float(k - 15) == out ? MIX.tri[k] : Level{tri_value(out), to_sample(tri_value(out))};
+}
+inline Level noise_level(bool on, int out) {
+    if (!on) return SILENT;
+    return unsigned(out) < 16u ? MIX.noise[out] : Level{noise_value(out), to_sample(noise_value(out))};
+}
+inline Level dmc_level_of(bool on, int level) {
+    if (!on) return SILENT;
+    return unsigned(level) < 128u ? MIX.dmc[level] : Level{dmc_value(level), to_sample(dmc_value(level))};
 }
 }  // namespace
 
@@ -292,6 +352,18 @@ int mix(APU* apu) { return int(mixed_value(channel_values(apu)) * 32767.0f); }
 // The step on which sample `samples` falls due: the first c with
 // c * sample_rate / apu_rate > samples, i.e. c >= ceil((samples + 1) * apu_rate / sample_rate).
 void APU::schedule() {
+    if (sample_rate > 0 && samples == due_samples + 1 && apu_rate == due_rate && sample_rate == due_sample_rate) {
+        // The next sample: (samples + 1) * rate grows by rate.
+        due_samples = samples;
+        due_q += step_q;
+        due_r += step_r;
+        if (due_r >= sample_rate) {
+            due_r -= sample_rate;
+            due_q++;
+        }
+        due_step = due_q + (due_r != 0);
+        return;
+    }
     due_samples = samples;
     due_rate = apu_rate;
     due_sample_rate = sample_rate;
@@ -300,11 +372,18 @@ void APU::schedule() {
         return;
     }
     const int64_t rate = apu_rate > 0 ? apu_rate : 1;
-    due_step = ((samples + 1) * rate + sample_rate - 1) / sample_rate;
+    const int64_t num = (samples + 1) * rate;
+    due_q = num / sample_rate;
+    due_r = num % sample_rate;
+    step_q = rate / sample_rate;
+    step_r = rate % sample_rate;
+    due_step = due_q + (due_r != 0);  // ceil(num / sample_rate), num being at least 0
 }
 
+static_assert((BUFFER_LEN & (BUFFER_LEN - 1)) == 0, "a block index is taken by a mask");
+
 void APU::produce_sample() {
-    const int i = int(samples % BUFFER_LEN);
+    const int i = int(samples & (BUFFER_LEN - 1));  // samples only counts up from 0
     if (i == 0) {
         // Publish: fill the free set, then swap it in as the newest; the set given
         // back (the previous newest, or the readers' old one) is filled next time.
@@ -313,9 +392,14 @@ void APU::produce_sample() {
         if (lock_held) audio_lock.unlock();
         lock_held = false;
     }
-    const ChannelValues c = channel_values(this);
-    live[0][i] = to_sample(mixed_value(c));
-    for (int k = 0; k < 5; k++) live[k + 1][i] = to_sample(c.v[k]);
+    // channel_values(), mixed_value() and to_sample() by table: the tables hold
+    // those functions' results for every output (tests/test_apu.py compares the
+    // channels' samples step by step with the mixing formula).
+    const Level l[5] = {pulse_level(enabled[0], pulse_out[0]), pulse_level(enabled[1], pulse_out[1]),
+                        tri_level(enabled[2], tri_out), noise_level(enabled[3], noise_out),
+                        dmc_level_of(enabled[4], dmc_level)};
+    live[0][i] = to_sample((((l[0].value + l[1].value) + l[2].value) + l[3].value) + l[4].value);
+    for (int k = 0; k < 5; k++) live[k + 1][i] = l[k].sample;
     samples++;
 }
 
@@ -359,8 +443,8 @@ int64_t APU::quiet_steps() {
     for (int i = 0; i < 2; i++)
         if (pulse_timer[i] > timer_period[i]) return 0;
     if (tri_timer > timer_period[2]) return 0;
-    if (noise_timer >= noise_periods[reg(0x400E) & 0x0F] / 2) return 0;
-    const int32_t dmc_period = dmc_rates[dmc_control & 0x0F] / 2;
+    if (uint32_t(noise_timer) >= NOISE_STEPS[reg(0x400E) & 0x0F]) return 0;
+    const int32_t dmc_period = int32_t(DMC_STEPS[dmc_control & 0x0F]);
     if (dmc_timer >= dmc_period) return 0;
     if (enabled[4] && dmc_buffer_empty && dmc_remaining != 0) return 0;
     if (dmc_direct != -1 || !dmc_silence) {
@@ -400,7 +484,7 @@ void APU::skip(uint32_t n) {
     }
     {
         const uint8_t mode = reg(0x400E);
-        const uint32_t period = uint32_t(noise_periods[mode & 0x0F] / 2), t = uint32_t(noise_timer);
+        const uint32_t period = NOISE_STEPS[mode & 0x0F], t = uint32_t(noise_timer);
         // The register shifts on each step that starts with the timer at 0.
         uint32_t shifts = (t == 0 ? 1 : 0), end = t + n;
         if (end - 1 >= period) shifts += (end - 1) / period;
@@ -419,7 +503,7 @@ void APU::skip(uint32_t n) {
         lfsr = uint16_t(s);
     }
     {
-        const uint32_t period = dmc_rates[dmc_control & 0x0F] / 2u, end = uint32_t(dmc_timer) + n;
+        const uint32_t period = DMC_STEPS[dmc_control & 0x0F], end = uint32_t(dmc_timer) + n;
         dmc_timer = int32_t(end < period ? end : end % period);
     }
     if (!lock_held && !audio_ready() && audio_lock.try_lock()) lock_held = true;
@@ -428,23 +512,32 @@ void APU::skip(uint32_t n) {
 
 void APU::run(int64_t target) {
     while (cycles < target) {
-        const int64_t n = quiet_steps();
-        if (n == 0)
-            cycle();
-        else
-            skip(uint32_t(n < target - cycles ? n : target - cycles));
+        const int64_t n = quiet_steps(), left = target - cycles;
+        if (n >= left) {
+            skip(uint32_t(left));
+            break;
+        }
+        // A whole quiet stretch ends on a step that is not quiet, where quiet_steps() gives 0.
+        if (n > 0) skip(uint32_t(n));
+        cycle();
     }
     sync_by = publish_step();
 }
 
 // The step that publishes the next block (the step on which its first sample
 // falls due, or later), or `cycles` while the DMC may fetch.
-int64_t APU::publish_step() const {
+int64_t APU::publish_step() {
     if (enabled[4] && dmc_remaining != 0) return cycles;
     if (sample_rate <= 0) return std::numeric_limits<int64_t>::max();
     const int64_t first = (samples + BUFFER_LEN - 1) / BUFFER_LEN * BUFFER_LEN;
-    const int64_t rate = apu_rate > 0 ? apu_rate : 1;
-    return ((first + 1) * rate + sample_rate - 1) / sample_rate;
+    if (first != pub_first || apu_rate != pub_rate || sample_rate != pub_sample_rate) {
+        pub_first = first;
+        pub_rate = apu_rate;
+        pub_sample_rate = sample_rate;
+        const int64_t rate = apu_rate > 0 ? apu_rate : 1;
+        pub_step = ((first + 1) * rate + sample_rate - 1) / sample_rate;
+    }
+    return pub_step;
 }
 
 }  // namespace NES

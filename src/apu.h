@@ -38,7 +38,7 @@ public:
     int64_t samples = 0;
     bool enabled[5] = {};
     int8_t pulse_out[2] = {};
-    uint8_t duty_table[4][8] = {
+    static constexpr uint8_t duty_table[4][8] = {
         {0, 1, 0, 0, 0, 0, 0, 0},
         {0, 1, 1, 0, 0, 0, 0, 0},
         {0, 1, 1, 1, 1, 0, 0, 0},
@@ -47,7 +47,7 @@ public:
     uint8_t pulse_step[2] = {};
     uint16_t pulse_timer[2] = {};
     uint16_t timer_period[3] = {};
-    uint8_t tri_seq[32] = {15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0,
+    static constexpr uint8_t tri_seq[32] = {15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0,
                            0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
     float tri_out = 0;
     uint8_t tri_step = 0;
@@ -61,12 +61,12 @@ public:
     bool linear_reload = false;
     uint16_t lfsr = 1;
     int8_t noise_out = 0;
-    int32_t noise_periods[16] = {4, 8, 16, 32, 64, 96, 128, 160, 202, 254, 380, 508, 762, 1016, 2034, 4068};
+    static constexpr int32_t noise_periods[16] = {4, 8, 16, 32, 64, 96, 128, 160, 202, 254, 380, 508, 762, 1016, 2034, 4068};
     int32_t noise_timer = 0;
     int32_t dmc_level = 0;
     uint8_t dmc_buffer = 0;
     uint8_t dmc_control = 0;
-    uint16_t dmc_rates[16] = {428, 380, 340, 320, 286, 254, 226, 214, 190, 160, 142, 128, 106, 84, 72, 54};
+    static constexpr uint16_t dmc_rates[16] = {428, 380, 340, 320, 286, 254, 226, 214, 190, 160, 142, 128, 106, 84, 72, 54};
     int32_t dmc_timer = 0;
     bool dmc_silence = true;
     uint8_t dmc_shift = 0;
@@ -134,6 +134,12 @@ private:
     int64_t seq_d = 0, seq_len = 0, seq_pos = 0;  // last (cycles - frame_origin), length, position
     int64_t due_samples = -1, due_step = 0;  // `samples` falls due on step `due_step`
     int32_t due_rate = 0, due_sample_rate = 0;
+    // (samples + 1) * rate = due_q * sample_rate + due_r, and rate = step_q * sample_rate + step_r:
+    // the next sample's step follows from this one's without a division.
+    int64_t due_q = 0, due_r = 0, step_q = 0, step_r = 0;
+    // publish_step() for the block that starts at sample `pub_first`, under these rates.
+    int64_t pub_first = -1, pub_step = 0;
+    int32_t pub_rate = 0, pub_sample_rate = 0;
 
     uint8_t reg(uint16_t addr) const;
     void schedule();
@@ -142,7 +148,7 @@ private:
     }
     int64_t quiet_steps();
     void skip(uint32_t n);
-    int64_t publish_step() const;
+    int64_t publish_step();
     void produce_sample();
     int64_t sequencer_pos(int64_t d, int64_t len) const;
     void step_sequencer();

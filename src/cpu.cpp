@@ -56,9 +56,9 @@ void CPU::sync_ppu() {
 
 void CPU::sync_apu() {
     if (!lazy_apu) return;
-    // Where the unit leaves the APU after the previous instruction.
+    // Where the unit leaves the APU after the previous instruction. run() leaves
+    // `sync_by` right for every access but a $4015 write (see write_register).
     apu->run((start_cycles + 1) / 2);
-    apu->sync_by = -1;  // the access may start the DMC: the unit looks again after this instruction
 }
 
 void CPU::clock() {
@@ -321,6 +321,7 @@ bool CPU::write_register(uint16_t a, uint8_t& value) {
             oam_dma(value);
             return true;
         case 0x4015:
+            apu->sync_by = -1;  // the write may start the DMC: the unit looks again after this instruction
             for (int k = 0; k < 4; k++) {
                 apu->enabled[k] = (value >> k) & 1;
                 if (!apu->enabled[k]) apu->length[k] = 0;
