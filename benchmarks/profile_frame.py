@@ -13,7 +13,7 @@ splits the instructions by part:
     RGB conversion     colour index to RGB stores and the picture copy
     PPU other          the PPU's run loop, idle dots, vertical blank
     APU                everything in apu.cpp/apu.h
-    console loop       the step loop that drives CPU, APU and PPU (NESUnit::single_cycle, runFrame)
+    console loop       the step loop that drives CPU, APU and PPU (NESUnit::single_cycle, step_frame, runFrame)
     binding            the rest of wrapper.cpp, pybind11, NumPy and the interpreter running the loop
     other              anything else (the C library, ...)
 
@@ -90,7 +90,7 @@ BY_NAME: tuple[tuple[str, str], ...] = (
     (r"^NES::PPU::(v_horiz|v_vert|fold_nt|\w*(tile|background|bg|fetch)\w*)", "PPU background"),
     (r"^NES::PPU::(span_pixels|visible_span)", "PPU dot loop"),
     (r"^NES::PPU::", "PPU other"),
-    (r"^NESUnit::(single_cycle|runFrame|sync_ppu|frame_callback|run_until)", "console loop"),
+    (r"^NESUnit::(single_cycle|step_frame|runFrame|sync_ppu|frame_callback|run_until)", "console loop"),
     (r"NESUnit::|^pybind11::|ControllerWrapper|PyInit", "binding"),
 )
 # In the dot loop, what a source line touches.

@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int DEFAULT_CLOCK = 1789773;
+constexpr int64_t SLICE = DEFAULT_CLOCK / 1000;  // the unpaced run thread's stretch between its checks
 constexpr long STATE_SIZE = 82189;
 
 int64_t now_ns() {
@@ -164,6 +165,7 @@ void ControllerWrapper::updateInputs(const py::list& inputs) {
 void NESUnit::build_components(int clock_speed) {
     cpu = new NES::CPU(false);
     cpu->clock_speed = clock_speed > 0 ? clock_speed : 2147483647;
+    unpaced = clock_speed <= 0;
     apu = new NES::APU();
     apu->setCPU(cpu);
     apu->sample_rate = 44100;
@@ -324,6 +326,14 @@ void NESUnit::end_all_run_threads() {
     }
 }
 
+// runFrame()'s stepping loop, also left when the CPU's cycles plus
+// instructions reach `end`: every instruction adds at least 1 to them, so an
+// `end` that far ahead bounds a stretch in both, zero-cycle opcodes included.
+[[gnu::always_inline]] inline void NESUnit::step_frame(int64_t end) {
+    const uint64_t frame = ppu->frame_count;
+    while (ppu->frame_count == frame && cpu->cycles + cpu->instr_count < end) single_cycle();
+}
+
 void NESUnit::sync_ppu() {
     apu->run(apu_target());
     const uint64_t target = uint64_t(3 * cpu->cycles);
@@ -455,6 +465,13 @@ void NESUnit::operation_thread() {
                 lock.unlock();
                 while (waiters.load() > 0) std::this_thread::yield();
                 lock.lock();
+            }
+            if (unpaced) {
+                // runFrame()'s loop, left at the end of each frame and after at
+                // most 1 ms of work at the console's usual clock (1,789 cycles,
+                // or as many instructions) to look at stop, pause and waiting calls.
+                step_frame(cpu->cycles + cpu->instr_count + SLICE);
+                continue;
             }
             single_cycle();
             const __int128 emulated = (__int128)(cpu->cycles - run_start_cycles) * 1000000000 / cpu->clock_speed;

@@ -61,6 +61,9 @@ public:
     NESUnit& operator=(const NESUnit&) = delete;
 
     inline void single_cycle();
+    // Instructions until the frame running at the call ends or the CPU's
+    // cycles plus instructions reach `end` (the unpaced run thread).
+    inline void step_frame(int64_t end);
     void runFrame();
     // `owner` is the scripting object, pinned by the run thread around each
     // per-frame callback (none for a console driven from C++).
@@ -123,6 +126,7 @@ private:
     std::mutex sleep_mutex;
     std::condition_variable wake;
 
+    bool unpaced = false;              // built with a CLOCK_SPEED of 0 or less: the run thread never waits
     std::string new_cart_dir;          // the cartridge folder this construction created, while it is under way
     // The APU step that matches the CPU's cycles (the APU runs at half the CPU clock).
     int64_t apu_target() const { return int64_t((uint64_t(cpu->cycles) + 1) >> 1); }
