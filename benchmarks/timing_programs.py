@@ -38,6 +38,7 @@ class Variant:
     writes: tuple[str, ...] = ("scroll",)
     count: int = 40            # timed writes per frame
     dmc: bool = False          # a looping DMC sample (its fetches steal CPU cycles)
+    pcm: bool = False          # a one-byte DMC sample each frame, then a silent DMC that $4011 writes set
     irq: str = ""              # MMC3 scanline IRQs: "bank" moves the scroll and a CHR bank,
                                # "split" makes bands and a status bar (see _IRQ_SPLIT)
 
@@ -52,6 +53,8 @@ VARIANTS: tuple[Variant, ...] = (
     Variant("mmc3-irq-8x16", mapper=4, tall=True, writes=("mmc3", "scroll"), irq="bank"),
     Variant("mmc3-irq-8x8-mask", mapper=4, writes=("mmc3", "mask"), irq="bank", sync="timed"),
     Variant("mixed-dmc-8x16", tall=True, writes=("scroll", "addr", "ctrl", "mask", "read"), dmc=True),
+    # Pairs of $4011 writes a few cycles apart, the DMC output step now and then between them.
+    Variant("pcm-4011-8x8", writes=("pcm", "scroll"), sync="timed", pcm=True),
     # The NMI only waits (no writes of its own), so the splits are what moves the picture.
     Variant("mmc3-split-status-8x8", mapper=4, writes=(), irq="split", sync="timed"),
 )
@@ -250,6 +253,7 @@ _WRITES = {
     "read": " LDY $0D\n LDA $2002\n STA $0300,Y\n LDA $2007\n STA $0380,Y\n INC $0D\n",
     "bank": " LDA $02\n AND #3\n TAX\n LDA banktab,X\n STA banktab,X\n",
     "mmc3": " LDA $01\n AND #7\n STA $8000\n LDA $02\n STA $8001\n",
+    "pcm": " LDA $01\n LSR A\n STA $4011\n LDA $02\n LSR A\n STA $4011\n",
 }
 
 _MMC3_INIT = """
@@ -369,6 +373,16 @@ irq: PHA
  RTI
 """
 
+# The fastest rate, no loop: the byte plays for 8 x 27 APU steps.
+_PCM = """
+ LDA #$0F
+ STA $4010
+ LDA #$00
+ STA $4013
+ LDA #$1F
+ STA $4015
+"""
+
 _DMC = """
  LDA #$4E
  STA $4010
@@ -412,7 +426,7 @@ def build(v: Variant, seed: int = 1) -> bytes:
     src = _COMMON.format(
         mapper_init=_MMC3_INIT if v.mapper == 4 else "",
         ctrl=f"${ctrl:02X}",
-        dmc=_DMC if v.dmc else "",
+        dmc=_DMC if v.dmc else _PCM if v.pcm else "",
         irq_arm={"": "", "bank": _IRQ_ARM, "split": _IRQ_ARM_SPLIT}[v.irq],
         sync=_SYNC[v.sync],
         count=v.count,

@@ -330,20 +330,28 @@ constexpr Level SILENT = {0.0f, 0};
 // is an odd whole number or 0); anything else takes the functions themselves.
 inline Level pulse_level(bool on, int out) {
     if (!on) return SILENT;
-    return unsigned(out + 15) < 31u ? MIX.pulse[out + 15] : Level{pulse_value(out), to_sample(pulse_value(out))};
+    if (unsigned(out + 15) < 31u) [[likely]]
+        return MIX.pulse[out + 15];
+    return {pulse_value(out), to_sample(pulse_value(out))};
 }
 inline Level tri_level(bool on, float out) {
     if (!on) return SILENT;
     const int k = int(out) + 15;
-    return unsigned(k) < 31u && float(k - 15) == out ? MIX.tri[k] : Level{tri_value(out), to_sample(tri_value(out))};
+    if (unsigned(k) < 31u && float(k - 15) == out) [[likely]]
+        return MIX.tri[k];
+    return {tri_value(out), to_sample(tri_value(out))};
 }
 inline Level noise_level(bool on, int out) {
     if (!on) return SILENT;
-    return unsigned(out) < 16u ? MIX.noise[out] : Level{noise_value(out), to_sample(noise_value(out))};
+    if (unsigned(out) < 16u) [[likely]]
+        return MIX.noise[out];
+    return {noise_value(out), to_sample(noise_value(out))};
 }
 inline Level dmc_level_of(bool on, int level) {
     if (!on) return SILENT;
-    return unsigned(level) < 128u ? MIX.dmc[level] : Level{dmc_value(level), to_sample(dmc_value(level))};
+    if (unsigned(level) < 128u) [[likely]]
+        return MIX.dmc[level];
+    return {dmc_value(level), to_sample(dmc_value(level))};
 }
 }  // namespace
 
@@ -352,18 +360,6 @@ int mix(APU* apu) { return int(mixed_value(channel_values(apu)) * 32767.0f); }
 // The step on which sample `samples` falls due: the first c with
 // c * sample_rate / apu_rate > samples, i.e. c >= ceil((samples + 1) * apu_rate / sample_rate).
 void APU::schedule() {
-    if (sample_rate > 0 && samples == due_samples + 1 && apu_rate == due_rate && sample_rate == due_sample_rate) {
-        // The next sample: (samples + 1) * rate grows by rate.
-        due_samples = samples;
-        due_q += step_q;
-        due_r += step_r;
-        if (due_r >= sample_rate) {
-            due_r -= sample_rate;
-            due_q++;
-        }
-        due_step = due_q + (due_r != 0);
-        return;
-    }
     due_samples = samples;
     due_rate = apu_rate;
     due_sample_rate = sample_rate;
@@ -395,12 +391,29 @@ void APU::produce_sample() {
     // channel_values(), mixed_value() and to_sample() by table: the tables hold
     // those functions' results for every output (tests/test_apu.py compares the
     // channels' samples step by step with the mixing formula).
-    const Level l[5] = {pulse_level(enabled[0], pulse_out[0]), pulse_level(enabled[1], pulse_out[1]),
-                        tri_level(enabled[2], tri_out), noise_level(enabled[3], noise_out),
-                        dmc_level_of(enabled[4], dmc_level)};
-    live[0][i] = to_sample((((l[0].value + l[1].value) + l[2].value) + l[3].value) + l[4].value);
-    for (int k = 0; k < 5; k++) live[k + 1][i] = l[k].sample;
+    const Level p0 = pulse_level(enabled[0], pulse_out[0]), p1 = pulse_level(enabled[1], pulse_out[1]);
+    const Level tri = tri_level(enabled[2], tri_out), noise = noise_level(enabled[3], noise_out);
+    const Level dmc = dmc_level_of(enabled[4], dmc_level);
+    int16_t* const column = blocks + i;  // live[k][i], the blocks lying one after another
+    column[0] = to_sample((((p0.value + p1.value) + tri.value) + noise.value) + dmc.value);
+    column[BUFFER_LEN] = p0.sample;
+    column[2 * BUFFER_LEN] = p1.sample;
+    column[3 * BUFFER_LEN] = tri.sample;
+    column[4 * BUFFER_LEN] = noise.sample;
+    column[5 * BUFFER_LEN] = dmc.sample;
     samples++;
+    if (due_samples == samples - 1 && due_sample_rate > 0) {
+        // The next sample's step as schedule() finds it, (samples + 1) * rate growing by rate
+        // (tests/test_apu.py's sample schedule tests follow every sample's step).
+        due_samples = samples;
+        due_q += step_q;
+        due_r += step_r;
+        if (due_r >= due_sample_rate) {
+            due_r -= due_sample_rate;
+            due_q++;
+        }
+        due_step = due_q + (due_r != 0);
+    }
 }
 
 bool APU::take_audio(int16_t (*dst)[BUFFER_LEN], int count) {
@@ -413,6 +426,7 @@ bool APU::take_audio(int16_t (*dst)[BUFFER_LEN], int count) {
 }
 
 void APU::cycle() {
+    if (lag > 0) settle();
     step_sequencer();
     refresh_schedule();
     const bool due = cycles >= due_step;
@@ -435,15 +449,10 @@ int64_t APU::quiet_steps() {
     refresh_schedule();
     int64_t n = due_step - cycles;
     if (n <= 0) return 0;
-    const int64_t len = (reg(0x4017) & 0x80) ? 18640 : 14916;
-    const int64_t pos = sequencer_pos(cycles - frame_origin, len);
-    if (pos == 0 || pos == 3729 || pos == 7458 || pos == 11187) return 0;
-    const int64_t to_clock = pos < 0 ? -pos : pos < 3729 ? 3729 - pos : pos < 7458 ? 7458 - pos : pos < 11187 ? 11187 - pos : len - pos;
-    if (to_clock < n) n = to_clock;
-    for (int i = 0; i < 2; i++)
-        if (pulse_timer[i] > timer_period[i]) return 0;
-    if (tri_timer > timer_period[2]) return 0;
-    if (uint32_t(noise_timer) >= NOISE_STEPS[reg(0x400E) & 0x0F]) return 0;
+    const uint8_t* const mem = cpu->memory;
+    if (pulse_timer[0] > timer_period[0] || pulse_timer[1] > timer_period[1] || tri_timer > timer_period[2] ||
+        uint32_t(noise_timer) >= NOISE_STEPS[mem[0x400E] & 0x0F])
+        return 0;
     const int32_t dmc_period = int32_t(DMC_STEPS[dmc_control & 0x0F]);
     if (dmc_timer >= dmc_period) return 0;
     if (enabled[4] && dmc_buffer_empty && dmc_remaining != 0) return 0;
@@ -451,15 +460,20 @@ int64_t APU::quiet_steps() {
         if (dmc_timer == 0) return 0;
         if (dmc_period - dmc_timer < n) n = dmc_period - dmc_timer;
     }
-    return n;
+    const int64_t len = (mem[0x4017] & 0x80) ? 18640 : 14916;
+    const int64_t pos = sequencer_pos(cycles - frame_origin, len);
+    // Steps to the next clock (positions 0, 3729, 7458 and 11187); none: not quiet.
+    const int64_t to_clock = pos <= 0 ? -pos : pos <= 3729 ? 3729 - pos : pos <= 7458 ? 7458 - pos : pos <= 11187 ? 11187 - pos : len - pos;
+    return to_clock < n ? to_clock : n;
 }
 
-// `n` quiet steps (see quiet_steps()) at once. Replaces n calls of cycle();
+// `n` quiet steps (see quiet_steps()) at once, with $4017 and $400E holding
+// `frame_mode` and `noise_mode`. Replaces n calls of cycle();
 // the digests of benchmarks/same_behaviour.py and tests/test_apu.py (which runs
 // the channels at one sample per step, where nothing is skipped) hold them equal.
-void APU::skip(uint32_t n) {
+void APU::skip(uint32_t n, uint8_t frame_mode, uint8_t noise_mode) {
     // The sequencer position of the last skipped step, as step_sequencer() would leave it.
-    const int64_t len = (reg(0x4017) & 0x80) ? 18640 : 14916;
+    const int64_t len = (frame_mode & 0x80) ? 18640 : 14916;
     seq_pos = sequencer_pos(cycles - frame_origin, len) + n - 1;
     seq_d = cycles - frame_origin + n - 1;
     seq_len = len;
@@ -483,7 +497,7 @@ void APU::skip(uint32_t n) {
         tri_timer = uint16_t(t);
     }
     {
-        const uint8_t mode = reg(0x400E);
+        const uint8_t mode = noise_mode;
         const uint32_t period = NOISE_STEPS[mode & 0x0F], t = uint32_t(noise_timer);
         // The register shifts on each step that starts with the timer at 0.
         uint32_t shifts = (t == 0 ? 1 : 0), end = t + n;
@@ -510,18 +524,74 @@ void APU::skip(uint32_t n) {
     cycles += n;
 }
 
+// A catch-up that ends inside a quiet stretch leaves the stretch's steps up to
+// the target unapplied (`lag`): the next one adds to them while it ends inside
+// the same stretch, or else applies the stretch whole. So a short catch-up costs
+// nothing per step and a stretch is skipped at once however many catch-ups
+// fall into it. The stretch holds while what quiet_steps() and skip() read
+// stays as it was: the CPU settles the APU before a register write that
+// changes it ($4011 only shortens the stretch, see load_direct()), and the
+// cells and rates that other code may change are checked here. Replaces
+// skipping each catch-up's part of a stretch at once; fuzz/fuzz_cpu.cpp (the
+// unit's lazy APU against one stepped by cycle() alone) and
+// benchmarks/same_behaviour.py (its pcm-4011 program above all) hold them equal.
 void APU::run(int64_t target) {
-    while (cycles < target) {
-        const int64_t n = quiet_steps(), left = target - cycles;
-        if (n >= left) {
-            skip(uint32_t(left));
-            break;
+    if (target > cycles) {
+        const uint8_t* const mem = cpu->memory;
+        if (lag > 0 && mem[0x4017] == lag_cells[0] && mem[0x400E] == lag_cells[1] && apu_rate == due_rate &&
+            sample_rate == due_sample_rate) {
+            if (target <= quiet_end) {
+                lag += target - cycles;
+                cycles = target;
+                sync_by = publish_step();
+                return;
+            }
+            // The stretch ends before the target: the whole of it, then the step that ends it.
+            const int64_t from = cycles - lag, end = quiet_end;
+            lag = 0;
+            quiet_end = -1;
+            cycles = from;
+            skip(uint32_t(end - from), lag_cells[0], lag_cells[1]);
+            cycle();
+        } else {
+            settle();
         }
-        // A whole quiet stretch ends on a step that is not quiet, where quiet_steps() gives 0.
-        if (n > 0) skip(uint32_t(n));
-        cycle();
+        while (cycles < target) {
+            const int64_t n = quiet_steps(), left = target - cycles;
+            if (n >= left) {
+                lag = left;
+                quiet_end = cycles + n;
+                lag_cells[0] = mem[0x4017];
+                lag_cells[1] = mem[0x400E];
+                cycles = target;
+                break;
+            }
+            // A whole quiet stretch ends on a step that is not quiet, where quiet_steps() gives 0.
+            if (n > 0) skip(uint32_t(n), mem[0x4017], mem[0x400E]);
+            cycle();
+        }
     }
     sync_by = publish_step();
+}
+
+void APU::settle() {
+    if (lag > 0) {
+        const int64_t n = lag;
+        lag = 0;
+        cycles -= n;
+        skip(uint32_t(n), lag_cells[0], lag_cells[1]);
+    }
+    quiet_end = -1;
+}
+
+void APU::load_direct(int32_t level) {
+    if (lag > 0 && dmc_direct == -1 && dmc_silence) {
+        // The DMC's next output step (one that starts with its timer at 0) now ends the stretch.
+        const int64_t period = DMC_STEPS[dmc_control & 0x0F], t = (dmc_timer + lag) % period;
+        const int64_t at = t == 0 ? cycles : cycles + period - t;
+        if (at < quiet_end) quiet_end = at;
+    }
+    dmc_direct = level;
 }
 
 // The step that publishes the next block (the step on which its first sample

@@ -100,6 +100,12 @@ public:
     // at the APU: before that step no block is published and the DMC cannot
     // fetch or interrupt (run() keeps it current; a register write lowers it).
     int64_t sync_by = -1;
+    // Applies the steps the last catch-up left unapplied (see run()) and forgets
+    // the quiet stretch: before anything reads the channel timers or changes
+    // what the stretch assumed.
+    void settle();
+    // A $4011 write: the level the DMC loads on its next output step.
+    void load_direct(int32_t level);
     void func_frame_counter();
     void pulse(bool second);
     void triangle();
@@ -140,6 +146,11 @@ private:
     // publish_step() for the block that starts at sample `pub_first`, under these rates.
     int64_t pub_first = -1, pub_step = 0;
     int32_t pub_rate = 0, pub_sample_rate = 0;
+    // Steps before `cycles` that run() left unapplied, all quiet; the steps from
+    // cycles - lag up to quiet_end are (a stretch is known only while lag > 0),
+    // with $4017 and $400E holding lag_cells.
+    int64_t lag = 0, quiet_end = -1;
+    uint8_t lag_cells[2] = {};
 
     uint8_t reg(uint16_t addr) const;
     void schedule();
@@ -147,7 +158,7 @@ private:
         if (samples != due_samples || apu_rate != due_rate || sample_rate != due_sample_rate) schedule();
     }
     int64_t quiet_steps();
-    void skip(uint32_t n);
+    void skip(uint32_t n, uint8_t frame_mode, uint8_t noise_mode);
     int64_t publish_step();
     void produce_sample();
     int64_t sequencer_pos(int64_t d, int64_t len) const;

@@ -32,6 +32,7 @@ void CPU::reset() {
     ppu_deadline = 0;
     if (ppu) ppu->dot_count = 0;
     if (apu) {
+        apu->settle();  // the steps so far, before the count starts again
         apu->cycles = 0;
         apu->samples = 0;
         apu->sync_by = -1;
@@ -54,11 +55,12 @@ void CPU::sync_ppu() {
     if (lazy_ppu && ppu->dot_count < target) ppu->run(target);
 }
 
-void CPU::sync_apu() {
+void CPU::sync_apu(bool settle) {
     if (!lazy_apu) return;
     // Where the unit leaves the APU after the previous instruction. run() leaves
     // `sync_by` right for every access but a $4015 write (see write_register).
     apu->run((start_cycles + 1) / 2);
+    if (settle) apu->settle();
 }
 
 void CPU::clock() {
@@ -144,7 +146,7 @@ uint8_t CPU::read_register_cell(uint16_t a, bool notify) {
     if ((a & 0xFFF8) == 0x2000 && !(a == 0x2002 && lazy_ppu && ppu->status_settled(uint64_t(start_cycles) * 3)))
         sync_ppu();
     else if (a == 0x4015)
-        sync_apu();
+        sync_apu(false);
     const uint8_t c = read_register(a, memory[a]);
     if (notify) call_map_read(memory + a);
     return c;
@@ -210,7 +212,9 @@ void CPU::write_general(uint8_t* p, uint8_t value) {
                                 ppu->latches_unread(uint64_t(start_cycles) * 3);
         if (!latch_only) sync_ppu();
     }
-    if (a >= 0x4000 && a <= 0x4017 && a != 0x4014 && a != 0x4016) sync_apu();  // the APU reads these cells
+    // The APU reads these cells; a write may change its timers or what its
+    // quiet stretch assumed, except $4011 (see APU::load_direct).
+    if (a >= 0x4000 && a <= 0x4017 && a != 0x4014 && a != 0x4016) sync_apu(a != 0x4011);
     if (write_register(a, value)) {
         call_map_write(cell, &value);
         *cell = value;
@@ -309,7 +313,7 @@ bool CPU::write_register(uint16_t a, uint8_t& value) {
             return true;
         case 0x4011:
             // Levels above 127 would overflow the 16-bit mix; keep the 7 bits the DAC has.
-            apu->dmc_direct = value & 0x7F;
+            apu->load_direct(value & 0x7F);
             return true;
         case 0x4012:
             apu->dmc_sample_addr = uint16_t(0xC000 + value * 64);

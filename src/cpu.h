@@ -190,7 +190,7 @@ private:
 
     int64_t start_cycles = 0;       // `cycles` at the start of the current instruction
     void sync_ppu();
-    void sync_apu();
+    void sync_apu(bool settle);
 
     bool in_space(const uint8_t* p) const {
         return (uintptr_t)p - (uintptr_t)memory < 65536u;
