@@ -63,7 +63,8 @@ void CPU::sync_apu(bool settle) {
     if (settle) apu->settle();
 }
 
-void CPU::clock() {
+// Any instruction, wherever it is and whatever the bus does on reads (see clock()).
+void CPU::step_any() {
     start_cycles = cycles;
     instr_len = 1;
     uint8_t* const instr = memory + PC;
@@ -387,6 +388,7 @@ void CPU::loadRom(ROM* r, bool load_ram) {
     std::memset(memory, 0, sizeof memory);
     rom = r;
     mapper_reads = rom->mapper->hooks_read;
+    rom_fetch_end = mapper_reads ? 0 : 0x7FFE;
     mapper_ram_writes = rom->mapper->hooks_ram_write;
     const int number = rom->mapper->number;
     fold_prg = (number == 0 || number == 3) && rom->prg_size >= 16384 && rom->prg_size < 32768;

@@ -72,7 +72,7 @@ public:
     void start_nmi();
     void start_irq();
     // Inline: the handlers name their flag by a constant letter, which folds away.
-    uint8_t get_flag(char letter) const {
+    [[gnu::always_inline]] uint8_t get_flag(char letter) const {
         switch (letter) {
             case 'C': return P & 1;
             case 'Z': return (P >> 1) & 1;
@@ -85,7 +85,7 @@ public:
         }
     }
 
-    void set_flag(char letter, bool value) {
+    [[gnu::always_inline]] void set_flag(char letter, bool value) {
         uint8_t mask;
         switch (letter) {
             case 'C': mask = 0x01; break;
@@ -97,24 +97,26 @@ public:
             case 'N': mask = 0x80; break;
             default: return;
         }
-        P = value ? uint8_t(P | mask) : uint8_t(P & ~mask);
+        P = uint8_t((P & ~mask) | (value ? mask : 0));
     }
-    void stack_push(uint8_t value) { memory[0x100 + SP--] = value; }
-    uint8_t stack_pull() { return memory[0x100 + ++SP]; }
+    [[gnu::always_inline]] void stack_push(uint8_t value) { memory[0x100 + SP--] = value; }
+    [[gnu::always_inline]] uint8_t stack_pull() { return memory[0x100 + ++SP]; }
     int emulated_clock_speed(long long elapsed_ns) const;
 
     // Bus (cpu.cpp)
     void map_memory(uint8_t*& p) const;
     int64_t get_addr(const uint8_t* p) const { return p - memory; }
-    uint8_t read(uint8_t* p, bool notify) {
+    [[gnu::always_inline]] uint8_t read(uint8_t* p, bool notify) {
         const uintptr_t off = (uintptr_t)p - (uintptr_t)memory;
         if (off >= 65536u) return *p;  // register A
+        // Internal RAM has no register; without a read hook it is only the byte.
+        if (off < 0x2000 && !mapper_reads) return memory[off & 0x07FF];
         const uint16_t a = fold(uint16_t(off));
         if (is_register(a)) return read_register_cell(a, notify);
         if (notify) call_map_read(memory + a);
         return memory[a];
     }
-    void write(uint8_t* p, uint8_t value) {
+    [[gnu::always_inline]] void write(uint8_t* p, uint8_t value) {
         // Internal RAM has no register and, with a mapper that ignores RAM
         // writes, no hook: the general path below would only store the byte.
         const uintptr_t off = (uintptr_t)p - (uintptr_t)memory;
@@ -158,21 +160,28 @@ public:
     uint8_t* indy(uint8_t* p);
     uint8_t* rel(uint8_t* p);
 
-    // Instructions (cpu_helper.cpp)
-    void ADC(uint8_t*); void AND(uint8_t*); void ASL(uint8_t*); void BCC(uint8_t*);
-    void BCS(uint8_t*); void BEQ(uint8_t*); void BIT(uint8_t*); void BMI(uint8_t*);
-    void BNE(uint8_t*); void BPL(uint8_t*); void BRK(uint8_t*); void BVC(uint8_t*);
-    void BVS(uint8_t*); void CLC(uint8_t*); void CLD(uint8_t*); void CLI(uint8_t*);
-    void CLV(uint8_t*); void CMP(uint8_t*); void CPX(uint8_t*); void CPY(uint8_t*);
-    void DEC(uint8_t*); void DEX(uint8_t*); void DEY(uint8_t*); void EOR(uint8_t*);
-    void INC(uint8_t*); void INX(uint8_t*); void INY(uint8_t*); void JMP(uint8_t*);
-    void JSR(uint8_t*); void LDA(uint8_t*); void LDX(uint8_t*); void LDY(uint8_t*);
-    void LSR(uint8_t*); void NOP(uint8_t*); void ORA(uint8_t*); void PHA(uint8_t*);
-    void PHP(uint8_t*); void PLA(uint8_t*); void PLP(uint8_t*); void ROL(uint8_t*);
-    void ROR(uint8_t*); void RTI(uint8_t*); void RTS(uint8_t*); void SBC(uint8_t*);
-    void SEC(uint8_t*); void SED(uint8_t*); void SEI(uint8_t*); void STA(uint8_t*);
-    void STX(uint8_t*); void STY(uint8_t*); void TAX(uint8_t*); void TAY(uint8_t*);
-    void TSX(uint8_t*); void TXA(uint8_t*); void TXS(uint8_t*); void TYA(uint8_t*);
+    // How a handler reaches its operand: through the bus (register side
+    // effects, mapper hooks); a cell read directly, where the caller knows the
+    // read has no effect (see CPU::exec), its writes still on the bus; register A.
+    enum class Reach : uint8_t { bus, cell, acc };
+
+    // Instructions (cpu_helper.cpp); `op_table` holds the bus forms.
+#define KESTRIX_HANDLER(n) template <Reach R = Reach::bus> void n(uint8_t*);
+    KESTRIX_HANDLER(ADC) KESTRIX_HANDLER(AND) KESTRIX_HANDLER(ASL) KESTRIX_HANDLER(BCC)
+    KESTRIX_HANDLER(BCS) KESTRIX_HANDLER(BEQ) KESTRIX_HANDLER(BIT) KESTRIX_HANDLER(BMI)
+    KESTRIX_HANDLER(BNE) KESTRIX_HANDLER(BPL) KESTRIX_HANDLER(BRK) KESTRIX_HANDLER(BVC)
+    KESTRIX_HANDLER(BVS) KESTRIX_HANDLER(CLC) KESTRIX_HANDLER(CLD) KESTRIX_HANDLER(CLI)
+    KESTRIX_HANDLER(CLV) KESTRIX_HANDLER(CMP) KESTRIX_HANDLER(CPX) KESTRIX_HANDLER(CPY)
+    KESTRIX_HANDLER(DEC) KESTRIX_HANDLER(DEX) KESTRIX_HANDLER(DEY) KESTRIX_HANDLER(EOR)
+    KESTRIX_HANDLER(INC) KESTRIX_HANDLER(INX) KESTRIX_HANDLER(INY) KESTRIX_HANDLER(JMP)
+    KESTRIX_HANDLER(JSR) KESTRIX_HANDLER(LDA) KESTRIX_HANDLER(LDX) KESTRIX_HANDLER(LDY)
+    KESTRIX_HANDLER(LSR) KESTRIX_HANDLER(NOP) KESTRIX_HANDLER(ORA) KESTRIX_HANDLER(PHA)
+    KESTRIX_HANDLER(PHP) KESTRIX_HANDLER(PLA) KESTRIX_HANDLER(PLP) KESTRIX_HANDLER(ROL)
+    KESTRIX_HANDLER(ROR) KESTRIX_HANDLER(RTI) KESTRIX_HANDLER(RTS) KESTRIX_HANDLER(SBC)
+    KESTRIX_HANDLER(SEC) KESTRIX_HANDLER(SED) KESTRIX_HANDLER(SEI) KESTRIX_HANDLER(STA)
+    KESTRIX_HANDLER(STX) KESTRIX_HANDLER(STY) KESTRIX_HANDLER(TAX) KESTRIX_HANDLER(TAY)
+    KESTRIX_HANDLER(TSX) KESTRIX_HANDLER(TXA) KESTRIX_HANDLER(TXS) KESTRIX_HANDLER(TYA)
+#undef KESTRIX_HANDLER
 
 private:
     // Which operand sum decides the page-crossing cycle: 0 none, 1 b1 + X, 2 b2 + Y.
@@ -183,9 +192,26 @@ private:
     uint8_t* run_mode(uint8_t kind, uint8_t* p);
     uint8_t* run_mode_plain(uint8_t kind, uint8_t* p, uint8_t b1);
     bool run_op(uint8_t kind, uint8_t* operand);
+    // clock() for any instruction; clock() itself takes code in ROM (cpu_helper.cpp).
+    void step_any();
+    // One opcode of code in ROM, its mode and handler fixed; the NMI line sampled (cpu_helper.cpp).
+    template <uint8_t OPC> uint8_t exec(uint16_t pc, uint16_t prg_mask, uint8_t b1);
+    template <Reach R> [[gnu::always_inline]] uint8_t load(uint8_t* o) {
+        if constexpr (R == Reach::acc) return A;
+        else if constexpr (R == Reach::cell) return *o;
+        else return read(o, true);
+    }
+    // Writes always go through the bus (a ROM cell's write reaches the mapper).
+    template <Reach R> [[gnu::always_inline]] void store(uint8_t* o, uint8_t value) {
+        if constexpr (R == Reach::acc) A = value;
+        else write(o, value);
+    }
     bool fold_prg = false;          // 16 KiB NROM/CNROM: $C000-$FFFF mirror $8000-$BFFF
     bool unknown_reported = false;  // the empty-opcode diagnostic is printed once
     bool mapper_reads = false;      // the attached mapper's hooks_read (a replaced mapper needs a new attach)
+    // clock()'s own path takes PC - $8000 below this: code at $8000-$FFFD,
+    // where the three fetch reads have no side effect; none with a read hook.
+    uint16_t rom_fetch_end = 0x7FFE;
     bool mapper_ram_writes = true;  // the attached mapper's hooks_ram_write (likewise)
 
     int64_t start_cycles = 0;       // `cycles` at the start of the current instruction
@@ -218,7 +244,8 @@ private:
     void unknown_opcode(uint8_t op);
 
     // Flag helpers: N and Z from a result; C and V from a sum.
-    void set_nz(uint8_t r) { P = uint8_t((P & 0x7D) | (r & 0x80) | (r == 0 ? 0x02 : 0)); }
+    [[gnu::always_inline]] void set_nz(uint8_t r) { P = uint8_t((P & 0x7D) | (r & 0x80) | (r == 0 ? 0x02 : 0)); }
+    [[gnu::always_inline]] void set_nzc(uint8_t r, bool c) { P = uint8_t((P & 0x7C) | (r & 0x80) | (r == 0 ? 0x02 : 0) | c); }
     void set_cv(unsigned sum, uint8_t a, uint8_t m) {
         set_flag('C', sum > 0xFF);
         set_flag('V', !((a ^ m) & 0x80) && ((sum ^ a) & 0x80));
@@ -226,7 +253,7 @@ private:
     void add(uint8_t m);
     void compare(uint8_t reg, uint8_t m);
     void branch(bool taken, uint8_t* operand);
-    void jump_to(uint16_t target) { PC = uint16_t(target - instr_len); }
+    [[gnu::always_inline]] void jump_to(uint16_t target) { PC = uint16_t(target - instr_len); }
 };
 
 }  // namespace NES

@@ -1,8 +1,10 @@
+#include <array>
 #include <cstring>
 #include <iterator>
 #include <string>
 
 #include "cpu.h"
+#include "ppu.h"
 
 namespace NES {
 
@@ -37,20 +39,24 @@ uint8_t* CPU::ind(uint8_t* p) {
 }
 
 // ---- Instructions ----
+// R says how the operand is reached (CPU::Reach); op_table holds the bus forms.
 
-void CPU::add(uint8_t m) {
-    const unsigned sum = A + m + get_flag('C');
-    set_cv(sum, A, m);
-    A = uint8_t(sum);
-    set_nz(A);
+// Inlined into exec() and run_op(); `op_table` takes their addresses.
+#define HANDLER(n) template <CPU::Reach R> [[gnu::always_inline]] inline void CPU::n(uint8_t* o)
+#define PLAIN(n) template <CPU::Reach> [[gnu::always_inline]] inline void CPU::n(uint8_t*)
+
+[[gnu::always_inline]] inline void CPU::add(uint8_t m) {
+    const unsigned sum = A + m + (P & 1);
+    const uint8_t r = uint8_t(sum);
+    // V: both inputs of one sign, the result of the other.
+    const uint8_t v = uint8_t(((A ^ r) & (m ^ r) & 0x80) >> 1);
+    P = uint8_t((P & 0x3C) | (sum >> 8) | v | (r & 0x80) | (r == 0 ? 0x02 : 0));
+    A = r;
 }
 
-void CPU::compare(uint8_t reg, uint8_t m) {
-    set_flag('C', reg >= m);
-    set_nz(uint8_t(reg - m));
-}
+[[gnu::always_inline]] inline void CPU::compare(uint8_t reg, uint8_t m) { set_nzc(uint8_t(reg - m), reg >= m); }
 
-void CPU::branch(bool taken, uint8_t* operand) {
+[[gnu::always_inline]] inline void CPU::branch(bool taken, uint8_t* operand) {
     cycles += 2;
     if (!taken) return;
     cycles += 1;
@@ -59,83 +65,69 @@ void CPU::branch(bool taken, uint8_t* operand) {
     if ((from ^ uint16_t(to + instr_len)) & 0xFF00) cycles += 1;
 }
 
-void CPU::ADC(uint8_t* o) { add(read(o, true)); }
-void CPU::SBC(uint8_t* o) { add(uint8_t(~read(o, true))); }
-void CPU::AND(uint8_t* o) { A &= read(o, true); set_nz(A); }
-void CPU::ORA(uint8_t* o) { A |= read(o, true); set_nz(A); }
-void CPU::EOR(uint8_t* o) { A ^= read(o, true); set_nz(A); }
-void CPU::BIT(uint8_t* o) {
-    const uint8_t m = read(o, true);
-    set_flag('Z', (m & A) == 0);
-    set_flag('V', m & 0x40);
-    set_flag('N', m & 0x80);
+HANDLER(ADC) { add(load<R>(o)); }
+HANDLER(SBC) { add(uint8_t(~load<R>(o))); }
+HANDLER(AND) { A &= load<R>(o); set_nz(A); }
+HANDLER(ORA) { A |= load<R>(o); set_nz(A); }
+HANDLER(EOR) { A ^= load<R>(o); set_nz(A); }
+HANDLER(BIT) {
+    const uint8_t m = load<R>(o);
+    P = uint8_t((P & 0x3D) | (m & 0xC0) | ((m & A) == 0 ? 0x02 : 0));
 }
-void CPU::CMP(uint8_t* o) { compare(A, read(o, true)); }
-void CPU::CPX(uint8_t* o) { compare(X, read(o, true)); }
-void CPU::CPY(uint8_t* o) { compare(Y, read(o, true)); }
-void CPU::LDA(uint8_t* o) { A = read(o, true); set_nz(A); }
-void CPU::LDX(uint8_t* o) { X = read(o, true); set_nz(X); }
-void CPU::LDY(uint8_t* o) { Y = read(o, true); set_nz(Y); }
-void CPU::STA(uint8_t* o) { write(o, A); }
-void CPU::STX(uint8_t* o) { write(o, X); }
-void CPU::STY(uint8_t* o) { write(o, Y); }
-void CPU::INC(uint8_t* o) { const uint8_t r = uint8_t(read(o, true) + 1); set_nz(r); write(o, r); }
-void CPU::DEC(uint8_t* o) { const uint8_t r = uint8_t(read(o, true) - 1); set_nz(r); write(o, r); }
-void CPU::INX(uint8_t*) { set_nz(++X); }
-void CPU::INY(uint8_t*) { set_nz(++Y); }
-void CPU::DEX(uint8_t*) { set_nz(--X); }
-void CPU::DEY(uint8_t*) { set_nz(--Y); }
-void CPU::ASL(uint8_t* o) {
-    const uint8_t m = read(o, true), r = uint8_t(m << 1);
-    set_flag('C', m & 0x80); set_nz(r); write(o, r);
-}
-void CPU::LSR(uint8_t* o) {
-    const uint8_t m = read(o, true), r = m >> 1;
-    set_flag('C', m & 1); set_nz(r); write(o, r);
-}
-void CPU::ROL(uint8_t* o) {
-    const uint8_t m = read(o, true), r = uint8_t(m << 1 | get_flag('C'));
-    set_flag('C', m & 0x80); set_nz(r); write(o, r);
-}
-void CPU::ROR(uint8_t* o) {
-    const uint8_t m = read(o, true), r = uint8_t(get_flag('C') << 7 | m >> 1);
-    set_flag('C', m & 1); set_nz(r); write(o, r);
-}
-void CPU::TAX(uint8_t*) { X = A; set_nz(X); }
-void CPU::TAY(uint8_t*) { Y = A; set_nz(Y); }
-void CPU::TXA(uint8_t*) { A = X; set_nz(A); }
-void CPU::TYA(uint8_t*) { A = Y; set_nz(A); }
-void CPU::TSX(uint8_t*) { X = SP; set_nz(X); }
-void CPU::TXS(uint8_t*) { SP = X; }
-void CPU::PHA(uint8_t*) { stack_push(A); }
-void CPU::PLA(uint8_t*) { A = stack_pull(); set_nz(A); }
-void CPU::PHP(uint8_t*) { stack_push(P | 0x30); }
-void CPU::PLP(uint8_t*) { P = stack_pull(); }
-void CPU::CLC(uint8_t*) { set_flag('C', false); }
-void CPU::CLD(uint8_t*) { set_flag('D', false); }
-void CPU::CLI(uint8_t*) { set_flag('I', false); }
-void CPU::CLV(uint8_t*) { set_flag('V', false); }
-void CPU::SEC(uint8_t*) { set_flag('C', true); }
-void CPU::SED(uint8_t*) { set_flag('D', true); }
-void CPU::SEI(uint8_t*) { set_flag('I', true); }
-void CPU::NOP(uint8_t*) {}
-void CPU::JMP(uint8_t* o) { jump_to(uint16_t(o - memory)); }
-void CPU::JSR(uint8_t* o) {
+HANDLER(CMP) { compare(A, load<R>(o)); }
+HANDLER(CPX) { compare(X, load<R>(o)); }
+HANDLER(CPY) { compare(Y, load<R>(o)); }
+HANDLER(LDA) { A = load<R>(o); set_nz(A); }
+HANDLER(LDX) { X = load<R>(o); set_nz(X); }
+HANDLER(LDY) { Y = load<R>(o); set_nz(Y); }
+HANDLER(STA) { write(o, A); }
+HANDLER(STX) { write(o, X); }
+HANDLER(STY) { write(o, Y); }
+HANDLER(INC) { const uint8_t r = uint8_t(load<R>(o) + 1); set_nz(r); store<R>(o, r); }
+HANDLER(DEC) { const uint8_t r = uint8_t(load<R>(o) - 1); set_nz(r); store<R>(o, r); }
+PLAIN(INX) { set_nz(++X); }
+PLAIN(INY) { set_nz(++Y); }
+PLAIN(DEX) { set_nz(--X); }
+PLAIN(DEY) { set_nz(--Y); }
+HANDLER(ASL) { const uint8_t m = load<R>(o), r = uint8_t(m << 1); set_nzc(r, m & 0x80); store<R>(o, r); }
+HANDLER(LSR) { const uint8_t m = load<R>(o), r = m >> 1; set_nzc(r, m & 1); store<R>(o, r); }
+HANDLER(ROL) { const uint8_t m = load<R>(o), r = uint8_t(m << 1 | (P & 1)); set_nzc(r, m & 0x80); store<R>(o, r); }
+HANDLER(ROR) { const uint8_t m = load<R>(o), r = uint8_t((P & 1) << 7 | m >> 1); set_nzc(r, m & 1); store<R>(o, r); }
+PLAIN(TAX) { X = A; set_nz(X); }
+PLAIN(TAY) { Y = A; set_nz(Y); }
+PLAIN(TXA) { A = X; set_nz(A); }
+PLAIN(TYA) { A = Y; set_nz(A); }
+PLAIN(TSX) { X = SP; set_nz(X); }
+PLAIN(TXS) { SP = X; }
+PLAIN(PHA) { stack_push(A); }
+PLAIN(PLA) { A = stack_pull(); set_nz(A); }
+PLAIN(PHP) { stack_push(P | 0x30); }
+PLAIN(PLP) { P = stack_pull(); }
+PLAIN(CLC) { set_flag('C', false); }
+PLAIN(CLD) { set_flag('D', false); }
+PLAIN(CLI) { set_flag('I', false); }
+PLAIN(CLV) { set_flag('V', false); }
+PLAIN(SEC) { set_flag('C', true); }
+PLAIN(SED) { set_flag('D', true); }
+PLAIN(SEI) { set_flag('I', true); }
+PLAIN(NOP) {}
+HANDLER(JMP) { jump_to(uint16_t(o - memory)); }
+HANDLER(JSR) {
     const uint16_t r = uint16_t(PC + instr_len - 1);
     stack_push(uint8_t(r >> 8));
     stack_push(uint8_t(r));
     jump_to(uint16_t(o - memory));
 }
-void CPU::RTS(uint8_t*) {
+PLAIN(RTS) {
     const uint8_t lo = stack_pull(), hi = stack_pull();
     PC = uint16_t(lo | hi << 8);
 }
-void CPU::RTI(uint8_t*) {
+PLAIN(RTI) {
     P = stack_pull();
     const uint8_t lo = stack_pull(), hi = stack_pull();
     PC = uint16_t((lo | hi << 8) - 1);
 }
-void CPU::BRK(uint8_t*) {
+PLAIN(BRK) {
     const uint16_t r = uint16_t(PC + instr_len + 1);
     stack_push(uint8_t(r >> 8));
     stack_push(uint8_t(r));
@@ -144,14 +136,17 @@ void CPU::BRK(uint8_t*) {
     instr_len = 3;
     jump_to(rd16(irq_vector));
 }
-void CPU::BCC(uint8_t* o) { branch(!get_flag('C'), o); }
-void CPU::BCS(uint8_t* o) { branch(get_flag('C'), o); }
-void CPU::BEQ(uint8_t* o) { branch(get_flag('Z'), o); }
-void CPU::BNE(uint8_t* o) { branch(!get_flag('Z'), o); }
-void CPU::BMI(uint8_t* o) { branch(get_flag('N'), o); }
-void CPU::BPL(uint8_t* o) { branch(!get_flag('N'), o); }
-void CPU::BVC(uint8_t* o) { branch(!get_flag('V'), o); }
-void CPU::BVS(uint8_t* o) { branch(get_flag('V'), o); }
+HANDLER(BCC) { branch(!get_flag('C'), o); }
+HANDLER(BCS) { branch(get_flag('C'), o); }
+HANDLER(BEQ) { branch(get_flag('Z'), o); }
+HANDLER(BNE) { branch(!get_flag('Z'), o); }
+HANDLER(BMI) { branch(get_flag('N'), o); }
+HANDLER(BPL) { branch(!get_flag('N'), o); }
+HANDLER(BVC) { branch(!get_flag('V'), o); }
+HANDLER(BVS) { branch(get_flag('V'), o); }
+
+#undef HANDLER
+#undef PLAIN
 
 // ---- Tables ----
 
@@ -159,7 +154,7 @@ namespace {
 
 // The opcode grid, row = high nibble, column = low nibble. "." alone: nothing;
 // ". mode": a mode without instruction; "MNE (none)": no mode and no mode text.
-const char* const GRID[256] = {
+constexpr const char* GRID[] = {
     "BRK impl", "ORA xind", "ASL imm",    ".", ". zpg",    "ORA zpg",  "ASL zpg",  ". zpg",  "PHP impl", "ORA imm",  "ASL acc",  ".", ". abs",    "ORA abs",  "ASL abs",  ". abs",
     "BPL rel",  "ORA indy", "ASL (none)", ".", ". zpgx",   "ORA zpgx", "ASL zpgx", ". zpgx", "CLC impl", "ORA absy", "ASL impl", ".", ". absx",   "ORA absx", "ASL absx", ". absx",
     "JSR abs",  "AND xind", "ROL imm",    ".", "BIT zpg",  "AND zpg",  "ROL zpg",  ". zpg",  "PLP impl", "AND imm",  "ROL acc",  ".", "BIT abs",  "AND abs",  "ROL abs",  ". abs",
@@ -178,21 +173,23 @@ const char* const GRID[256] = {
     "BEQ rel",  "SBC indy", "INC (none)", ".", ". zpgx",   "SBC zpgx", "INC zpgx", ". zpgx", "SED impl", "SBC absy", "INC impl", ".", ". absx",   "SBC absx", "INC absx", ". absx",
 };
 
-const char BASE_CYCLES[] =
+constexpr char BASE_CYCLES[] =
     "7608335532224466050844662427447766083355422244660508446624274477"
     "6608335532223466050844662427447766083355422254660508446624274477"
     "2626333322224444060644442525555526263333222244440505444424244444"
     "2628335522224466050844662427447726283355222244660508446624274477";
 
-const char CROSS_CYCLES[] =
+constexpr char CROSS_CYCLES[] =
     "7608335532224466060844662527557766083355422244660608446625275577"
     "6608335532223466060844662527557766083355422254660608446625275577"
     "2626333322224444060644442525555526263333222244440606444425255555"
     "2628335522224466060844662527557726283355222244660608446625275577";
 
+static_assert(std::size(GRID) == 256 && std::size(BASE_CYCLES) == 257 && std::size(CROSS_CYCLES) == 257);
+
 // The modes and handlers, each listed once: the tables below, the dispatch
-// switches of run_mode() and run_op() and the kinds in `mode_kind`/`op_kind`
-// all come from these lists, in this order.
+// switches of run_mode(), run_op() and exec() and the kinds in
+// `mode_kind`/`op_kind` all come from these lists, in this order.
 #define KESTRIX_MODES(X) X(acc) X(imm) X(zpg) X(zpgx) X(zpgy) X(abs) X(absx) X(absy) X(ind) X(xind) X(indy) X(rel)
 #define KESTRIX_OPS(X)                                                                                          \
     X(ADC) X(AND) X(ASL) X(BCC) X(BCS) X(BEQ) X(BIT) X(BMI) X(BNE) X(BPL) X(BRK) X(BVC) X(BVS) X(CLC) X(CLD) \
@@ -223,34 +220,87 @@ const ModeEntry MODES[] = {
 
 struct OpEntry { const char* name; CPU::Op fn; };
 const OpEntry OPS[] = {
-#define X(n) {#n, &CPU::n},
+#define X(n) {#n, &CPU::n<>},
     KESTRIX_OPS(X)
 #undef X
 };
+
+// ---- The grid read at compile time ----
+
+constexpr const char* MODE_NAMES[] = {
+#define X(n) #n,
+    KESTRIX_MODES(X)
+#undef X
+};
+constexpr const char* OP_NAMES[] = {
+#define X(n) #n,
+    KESTRIX_OPS(X)
+#undef X
+};
+
+// Whether cell[from, to) is `name`.
+constexpr bool spells(const char* cell, int from, int to, const char* name) {
+    int i = 0;
+    for (; from + i < to; i++)
+        if (name[i] != cell[from + i]) return false;
+    return name[i] == 0;
+}
+
+// A grid cell: its kinds, and whether its mode text is "impl" (a name, no mode).
+struct Decoded {
+    uint8_t mode = MODE_NONE, op = OP_NONE;
+    bool impl = false;
+};
+
+constexpr Decoded decode(const char* cell) {
+    int space = 0, end = 0;
+    while (cell[end]) end++;
+    while (space < end && cell[space] != ' ') space++;
+    Decoded d;
+    for (int k = 0; k < int(std::size(OP_NAMES)); k++)
+        if (spells(cell, 0, space, OP_NAMES[k])) d.op = uint8_t(k + 1);
+    if (space < end) {
+        for (int k = 0; k < int(std::size(MODE_NAMES)); k++)
+            if (spells(cell, space + 1, end, MODE_NAMES[k])) d.mode = uint8_t(k + 1);
+        d.impl = spells(cell, space + 1, end, "impl");
+    }
+    return d;
+}
+
+constexpr std::array<Decoded, 256> DECODED = [] {
+    std::array<Decoded, 256> t{};
+    for (int op = 0; op < 256; op++) t[op] = decode(GRID[op]);
+    return t;
+}();
+
+// The instruction length a mode sets (`instr_len`; 1 without mode).
+constexpr uint8_t mode_length(uint8_t m) {
+    if (m == MODE_NONE || m == MODE_acc) return 1;
+    return (m == MODE_abs || m == MODE_absx || m == MODE_absy || m == MODE_ind) ? 3 : 2;
+}
+
+// Which operand sum decides the page-crossing cycle: 0 none, 1 b1 + X, 2 b2 + Y.
+constexpr uint8_t cross_rule(uint8_t m) {
+    return m == MODE_absx ? 1 : (m == MODE_absy || m == MODE_indy) ? 2 : 0;
+}
 
 }  // namespace
 
 void CPU::define_opcodes() {
     for (int op = 0; op < 256; op++) {
-        const std::string cell = GRID[op];
-        const std::string mne = cell.substr(0, cell.find(' '));
-        const std::string mode = cell.find(' ') == std::string::npos ? "" : cell.substr(cell.find(' ') + 1);
-        op_kind[op] = OP_NONE;
-        for (int k = 0; k < int(std::size(OPS)); k++)
-            if (mne == OPS[k].name) {
-                op_table[op] = OPS[k].fn;
-                mnemonics[op] = OPS[k].name;
-                op_kind[op] = uint8_t(k + 1);
-            }
-        if (mode == "impl") mode_names[op] = "impl";
-        mode_kind[op] = MODE_NONE;
-        for (int k = 0; k < int(std::size(MODES)); k++)
-            if (mode == MODES[k].name) {
-                mode_table[op] = MODES[k].fn;
-                mode_names[op] = MODES[k].name;
-                mode_kind[op] = uint8_t(k + 1);
-            }
-        cross_kind[op] = mode == "absx" ? 1 : (mode == "absy" || mode == "indy") ? 2 : 0;
+        const Decoded d = DECODED[op];
+        op_kind[op] = d.op;
+        if (d.op != OP_NONE) {
+            op_table[op] = OPS[d.op - 1].fn;
+            mnemonics[op] = OPS[d.op - 1].name;
+        }
+        if (d.impl) mode_names[op] = "impl";
+        mode_kind[op] = d.mode;
+        if (d.mode != MODE_NONE) {
+            mode_table[op] = MODES[d.mode - 1].fn;
+            mode_names[op] = MODES[d.mode - 1].name;
+        }
+        cross_kind[op] = cross_rule(d.mode);
     }
 }
 
@@ -299,6 +349,83 @@ bool CPU::run_op(uint8_t kind, uint8_t* operand) {
 #undef X
         default: return false;
     }
+}
+
+// ---- The step ----
+
+// One opcode of code in ROM, its mode, handler, length and cycles fixed at
+// compile time: step_any()'s `plain` branch (run_mode_plain(), then run_op())
+// for an instruction at $8000-$FFFD with no read hook and no trace, where the
+// fetch reads have no side effect. Beyond that branch, the handlers read the
+// operand of the imm mode (a ROM cell) and of the zero-page modes (internal
+// RAM) straight from the cell, and the indirect modes their zero-page pointer.
+// Proved equal to step_any() by tests/test_cpu.py, the nestest log
+// (tests/cpp/nestest_cpu.cpp) and the per-frame digests of
+// benchmarks/same_behaviour.py. Returns the NMI line sampled before the handler.
+template <uint8_t OPC>
+[[gnu::always_inline]] inline uint8_t CPU::exec(uint16_t pc, uint16_t prg_mask, uint8_t b1) {
+    constexpr uint8_t M = DECODED[OPC].mode, O = DECODED[OPC].op, LEN = mode_length(M);
+    constexpr Reach R = M == MODE_acc ? Reach::acc
+                        : (M == MODE_imm || M == MODE_zpg || M == MODE_zpgx || M == MODE_zpgy) ? Reach::cell
+                                                                                                : Reach::bus;
+    const uint8_t x = X, y = Y;
+    uint8_t* o = memory + uint16_t(pc + 1);
+    if constexpr (M == MODE_acc) o = &A;
+    if constexpr (M == MODE_imm) o = memory + (uint16_t(pc + 1) & prg_mask);
+    if constexpr (M == MODE_zpg) o = memory + b1;
+    if constexpr (M == MODE_zpgx) o = memory + uint8_t(b1 + x);
+    if constexpr (M == MODE_zpgy) o = memory + uint8_t(b1 + y);
+    if constexpr (M == MODE_abs || M == MODE_absx || M == MODE_absy) {
+        const uint16_t base = uint16_t(b1 | memory[uint16_t(pc + 2) & prg_mask] << 8);
+        o = memory + uint16_t(base + (M == MODE_absx ? x : M == MODE_absy ? y : 0));
+    }
+    if constexpr (M == MODE_ind) o = ind(o);
+    if constexpr (M == MODE_xind) o = memory + uint16_t(memory[uint8_t(b1 + x)] | memory[uint8_t(b1 + x + 1)] << 8);
+    if constexpr (M == MODE_indy) o = memory + uint16_t((memory[b1] | memory[uint8_t(b1 + 1)] << 8) + y);
+    if constexpr (M == MODE_rel) o = memory + uint16_t(pc + int8_t(b1));
+    instr_len = LEN;
+    constexpr uint8_t rule = cross_rule(M), base = BASE_CYCLES[OPC] - '0', crossed = CROSS_CYCLES[OPC] - '0';
+    if constexpr (rule == 0 || base == crossed)
+        cycles += base;
+    else
+        cycles += b1 + (rule == 1 ? x : y) > 255 ? crossed : base;
+    const uint8_t nmi_now = (memory[0x2000] & 0x80) && nmi_line_prev;
+    nmi_line_prev = ppu->nmi_line;
+#define X(n) \
+    if constexpr (O == OP_##n) n<R>(o);
+    KESTRIX_OPS(X)
+#undef X
+    if constexpr (O == OP_NONE) unknown_opcode(OPC);
+    PC = uint16_t(PC + (O == OP_BRK ? 3 : LEN));  // BRK alone changes `instr_len`
+    return nmi_now;
+}
+
+void CPU::clock() {
+    const uint16_t pc = PC;
+    if (uint16_t(pc - 0x8000) >= rom_fetch_end || debug) return step_any();
+    start_cycles = cycles;
+    // fold() on $8000-$FFFF: bit 14 goes when $C000-$FFFF mirror $8000-$BFFF.
+    const uint16_t m = fold_mask[7];
+    const uint8_t b1 = memory[uint16_t(pc + 1) & m];
+    uint8_t nmi_now = 0;
+    switch (memory[pc & m]) {
+#define C1(n) \
+    case n: nmi_now = exec<n>(pc, m, b1); break;
+#define C4(n) C1(n) C1(n + 1) C1(n + 2) C1(n + 3)
+#define C16(n) C4(n) C4(n + 4) C4(n + 8) C4(n + 12)
+#define C64(n) C16(n) C16(n + 16) C16(n + 32) C16(n + 48)
+        C64(0x00) C64(0x40) C64(0x80) C64(0xC0)
+#undef C1
+#undef C4
+#undef C16
+#undef C64
+    }
+    instr_count++;
+    if (nmi_now && !nmi_latch)
+        start_nmi();
+    else if (irq_pending)
+        start_irq();
+    nmi_latch = nmi_now;
 }
 
 void CPU::define_timings() {
