@@ -69,6 +69,9 @@ public:
 
     void reset();
     void clock();
+    // clock() repeated while the unit would not act after an instruction
+    // (see NESUnit::single_cycle); at least one, at most `limit`.
+    void clock_batch(int limit);
     void start_nmi();
     void start_irq();
     // Inline: the handlers name their flag by a constant letter, which folds away.
@@ -194,6 +197,7 @@ private:
     bool run_op(uint8_t kind, uint8_t* operand);
     // clock() for any instruction; clock() itself takes code in ROM (cpu_helper.cpp).
     void step_any();
+    inline void step();
     // One opcode of code in ROM, its mode and handler fixed; the NMI line sampled (cpu_helper.cpp).
     template <uint8_t OPC> uint8_t exec(uint16_t pc, uint16_t prg_mask, uint8_t b1);
     template <Reach R> [[gnu::always_inline]] uint8_t load(uint8_t* o) {

@@ -3,6 +3,7 @@
 #include <iterator>
 #include <string>
 
+#include "apu.h"
 #include "cpu.h"
 #include "ppu.h"
 
@@ -400,7 +401,7 @@ template <uint8_t OPC>
     return nmi_now;
 }
 
-void CPU::clock() {
+[[gnu::always_inline]] inline void CPU::step() {
     const uint16_t pc = PC;
     if (uint16_t(pc - 0x8000) >= rom_fetch_end || debug) return step_any();
     start_cycles = cycles;
@@ -426,6 +427,20 @@ void CPU::clock() {
     else if (irq_pending)
         start_irq();
     nmi_latch = nmi_now;
+}
+
+void CPU::clock() { step(); }
+
+// Instructions while, after each, the unit would have nothing to do: the APU
+// needs no catch-up and the lagging PPU has not reached its deadline (the
+// tests of NESUnit::single_cycle(), which runs after the last one). At least
+// one and at most `limit` instructions run; the whole loop stays in this
+// unit, so the step is inlined and not called.
+void CPU::clock_batch(int limit) {
+    do {
+        step();
+    } while (--limit > 0 && lazy_ppu && uint64_t(3 * cycles) <= ppu_deadline &&
+             int64_t((uint64_t(cycles) + 1) >> 1) <= apu->sync_by);
 }
 
 void CPU::define_timings() {

@@ -313,6 +313,19 @@ void NESUnit::end_all_run_threads() {
 // Inlined into the loops of runFrame() and the run thread, once per instruction.
 [[gnu::always_inline]] inline void NESUnit::single_cycle() {
     cpu->clock();
+    catch_up();
+}
+
+// single_cycle() for a run of instructions: the CPU goes on by itself while
+// the checks below would do nothing after an instruction (CPU::clock_batch),
+// at most 64 instructions, so the stepping loops still look at their limits.
+[[gnu::always_inline]] inline void NESUnit::batch_cycle() {
+    cpu->clock_batch(64);
+    catch_up();
+}
+
+// What the unit does after an instruction.
+[[gnu::always_inline]] inline void NESUnit::catch_up() {
     // The APU catches up to half the CPU's cycles only when a block falls due
     // or the DMC runs; the CPU brings it up to date before touching its registers.
     if (const int64_t t = apu_target(); t > apu->sync_by) apu->run(t);
@@ -331,7 +344,7 @@ void NESUnit::end_all_run_threads() {
 // `end` that far ahead bounds a stretch in both, zero-cycle opcodes included.
 [[gnu::always_inline]] inline void NESUnit::step_frame(int64_t end) {
     const uint64_t frame = ppu->frame_count;
-    while (ppu->frame_count == frame && cpu->cycles + cpu->instr_count < end) single_cycle();
+    while (ppu->frame_count == frame && cpu->cycles + cpu->instr_count < end) batch_cycle();
 }
 
 void NESUnit::sync_ppu() {
@@ -406,7 +419,7 @@ void NESUnit::runFrame() {
     frame_depth++;
     try {
         const uint64_t frame = ppu->frame_count;
-        while (ppu->frame_count == frame) single_cycle();
+        while (ppu->frame_count == frame) batch_cycle();
         apu->run(apu_target());
     } catch (...) {
         frame_depth--;

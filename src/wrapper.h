@@ -61,6 +61,8 @@ public:
     NESUnit& operator=(const NESUnit&) = delete;
 
     inline void single_cycle();
+    inline void batch_cycle();
+    inline void catch_up();
     // Instructions until the frame running at the call ends or the CPU's
     // cycles plus instructions reach `end` (the unpaced run thread).
     inline void step_frame(int64_t end);
