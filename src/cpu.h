@@ -214,7 +214,8 @@ private:
     bool unknown_reported = false;  // the empty-opcode diagnostic is printed once
     bool mapper_reads = false;      // the attached mapper's hooks_read (a replaced mapper needs a new attach)
     // clock()'s own path takes PC - $8000 below this: code at $8000-$FFFD,
-    // where the three fetch reads have no side effect; none with a read hook.
+    // where the three fetch reads have no side effect; none with a read hook
+    // (0), which also keeps code in internal RAM on step_any().
     uint16_t rom_fetch_end = 0x7FFE;
     bool mapper_ram_writes = true;  // the attached mapper's hooks_ram_write (likewise)
 

@@ -354,12 +354,13 @@ bool CPU::run_op(uint8_t kind, uint8_t* operand) {
 
 // ---- The step ----
 
-// One opcode of code in ROM, its mode, handler, length and cycles fixed at
-// compile time: step_any()'s `plain` branch (run_mode_plain(), then run_op())
-// for an instruction at $8000-$FFFD with no read hook and no trace, where the
-// fetch reads have no side effect. Beyond that branch, the handlers read the
-// operand of the imm mode (a ROM cell) and of the zero-page modes (internal
-// RAM) straight from the cell, and the indirect modes their zero-page pointer.
+// One opcode of code in ROM or internal RAM, its mode, handler, length and
+// cycles fixed at compile time: step_any()'s `plain` branch (run_mode_plain(),
+// then run_op()) for an instruction at $8000-$FFFD or $0000-$1FFD with no
+// read hook and no trace, where the fetch reads have no side effect. Beyond
+// that branch, the handlers read the operand of the imm mode (a ROM or RAM
+// cell) and of the zero-page modes (internal RAM) straight from the cell, and
+// the indirect modes their zero-page pointer.
 // Proved equal to step_any() by tests/test_cpu.py, the nestest log
 // (tests/cpp/nestest_cpu.cpp) and the per-frame digests of
 // benchmarks/same_behaviour.py. Returns the NMI line sampled before the handler.
@@ -403,10 +404,18 @@ template <uint8_t OPC>
 
 [[gnu::always_inline]] inline void CPU::step() {
     const uint16_t pc = PC;
-    if (uint16_t(pc - 0x8000) >= rom_fetch_end || debug) return step_any();
+    // fold() on the three bytes fetched: on $8000-$FFFF bit 14 goes when
+    // $C000-$FFFF mirror $8000-$BFFF; internal RAM and its mirrors keep 11
+    // bits (code run from RAM, up to $1FFD, fetches no register).
+    uint16_t m;
+    if (uint16_t(pc - 0x8000) < rom_fetch_end)
+        m = fold_mask[7];
+    else if (pc < 0x1FFE && rom_fetch_end)
+        m = fold_mask[0];
+    else
+        return step_any();
+    if (debug) return step_any();
     start_cycles = cycles;
-    // fold() on $8000-$FFFF: bit 14 goes when $C000-$FFFF mirror $8000-$BFFF.
-    const uint16_t m = fold_mask[7];
     const uint8_t b1 = memory[uint16_t(pc + 1) & m];
     uint8_t nmi_now = 0;
     switch (memory[pc & m]) {
