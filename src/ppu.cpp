@@ -235,6 +235,16 @@ inline void scan_oam(const uint8_t* oam, int next_line, unsigned h, uint64_t& in
 
 }  // namespace
 
+const PPU::LineScan& PPU::line_scan(int line, unsigned h) const {
+    LineScan& s = line_scans[line];
+    const uint64_t stamp = (frame_count + 1) << 33 | uint64_t(oam_version) << 1 | (h == 16);
+    if (s.stamp != stamp) {
+        scan_oam(oam, (line + 1) % 240, h, s.in_range, s.tested);
+        s.stamp = stamp;
+    }
+    return s;
+}
+
 // The sprite evaluation steps of dots `first` to `last` (within 129-256).
 // While fewer than eight sprites are found, each even dot tests one OAM entry
 // and odd dots do nothing (they are skipped); then every dot makes one step of
@@ -256,14 +266,17 @@ void PPU::evaluate_span(uint8_t ctrl, int first, int last) {
             // The entries up to the end of OAM, where `done` is set.
             const int steps = evens < (256 - n) / 4 ? evens : (256 - n) / 4;
             int taken;
-            if (steps >= 16) {
-                // Many entries: test all their Y bytes at once, then visit
-                // only the sprites taken. The entry at k leaves its Y + 1 in
-                // the first byte of the free slot whenever it is tested (Y
-                // not $FF); a take overwrites it, so only the last tested
-                // entry after the last take shows.
-                uint64_t in_range, tested;
-                scan_oam(oam, next_line, h, in_range, tested);
+            if (steps >= 2) {
+                // Two entries or more: the Y bytes of all entries tested at
+                // once (kept for the line while OAM stays the same), then
+                // only the sprites taken are visited. The entry at k leaves
+                // its Y + 1 in the first byte of the free slot whenever it is
+                // tested (Y not $FF); a take overwrites it, so only the last
+                // tested entry after the last take shows. A single entry (a
+                // single dot) takes the loop below, which the C++ test
+                // tests/cpp/ppu_spans.cpp compares this with.
+                const LineScan& scan = line_scan(scanline, h);
+                const uint64_t in_range = scan.in_range, tested = scan.tested;
                 const int k0 = n / 4;
                 int end_k = k0 + steps, last_take = k0 - 1;
                 for (uint64_t cand = in_range & bit_range(k0, end_k); cand; cand &= cand - 1) {
@@ -313,14 +326,17 @@ void PPU::evaluate_span(uint8_t ctrl, int first, int last) {
     if (count == 8) {
         // Eight sprites found: the overflow scan, with its diagonal walk through OAM.
         uint8_t m = eval_m;
+        bool overflow = false;
+        const int line = scanline;
         for (; d <= last; d++) {
             const uint8_t y = oam[uint8_t(n + m)];
-            if (unsigned(scanline - y) < h)
-                *registers[2] |= 0x20;
+            if (unsigned(line - y) < h)
+                overflow = true;
             else
                 m = (m + 1) & 3;
             n = uint8_t(n + 4);
         }
+        if (overflow) *registers[2] |= 0x20;
         eval_m = m;
     }
     eval_n = n;
@@ -936,7 +952,6 @@ uint64_t PPU::quiet_until() const {
         // looked at a few at a time.
         if (hit_open && (sprite0_line || sprite0_next)) return dot_count;
         const unsigned h = (*registers[0] & 0x20) ? 16 : 8;
-        const uint64_t stamp = (frame_count + 1) << 33 | uint64_t(oam_version) << 1 | (h == 16);
         int line = scanline;
         for (; line < scanline + 8 && line < 240; line++) {
             bool may = hit_open && oam[0] != 0xFF && unsigned(line - (oam[0] + 1)) < h;
@@ -946,13 +961,7 @@ uint64_t PPU::quiet_until() const {
                 scan_oam(oam, (line + 1) % 240, h, in_range, tested);
                 may = std::popcount(in_range) + next_count >= 8;
             } else if (!may && overflow_open) {
-                if (crowd_stamp[line] != stamp) {
-                    uint64_t in_range, tested;
-                    scan_oam(oam, (line + 1) % 240, h, in_range, tested);
-                    crowd[line] = std::popcount(in_range) >= 8;
-                    crowd_stamp[line] = stamp;
-                }
-                may = crowd[line];
+                may = std::popcount(line_scan(line, h).in_range) >= 8;
             }
             if (may) break;
         }

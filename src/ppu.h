@@ -112,11 +112,15 @@ public:
 
 private:
     bool mapper_clocked = false;
-    // status_settled's memo per line: whether eight sprites or more are in
-    // range of the line after it, for the sprite memory, sprite height and
-    // frame of the stamp (OAM changes within a frame only through the CPU).
-    mutable uint64_t crowd_stamp[240] = {};
-    mutable bool crowd[240] = {};
+    // Per line, the OAM entries in range of the line after it and those
+    // tested (see scan_oam), for the sprite memory, sprite height and frame
+    // of the stamp (OAM changes within a frame only through the CPU, which
+    // counts its writes in oam_version).
+    struct LineScan {
+        uint64_t stamp = 0, in_range = 0, tested = 0;
+    };
+    mutable LineScan line_scans[240];
+    const LineScan& line_scan(int line, unsigned h) const;
     // status_settled's bound and what it was computed for.
     mutable uint64_t settled_until = 0;
     mutable uint32_t settled_key = ~0u;
