@@ -94,12 +94,7 @@ void CPU::step_any() {
     if (debug) trace(instr, operand);
     if (!run_op(op_kind[op], operand)) unknown_opcode(op);
     PC = uint16_t(PC + instr_len);
-    instr_count++;
-    if (nmi_now && !nmi_latch)
-        start_nmi();
-    else if (irq_pending)
-        start_irq();
-    nmi_latch = nmi_now;
+    end_instruction(nmi_now);
 }
 
 void CPU::unknown_opcode(uint8_t op) {

@@ -72,6 +72,8 @@ public:
     // clock() repeated while the unit would not act after an instruction
     // (see NESUnit::single_cycle); at least one, at most `limit`.
     void clock_batch(int limit);
+    // The APU step that half the CPU's cycles reach (rounded up).
+    int64_t apu_target() const { return int64_t((uint64_t(cycles) + 1) >> 1); }
     void start_nmi();
     void start_irq();
     // Inline: the handlers name their flag by a constant letter, which folds away.
@@ -198,6 +200,16 @@ private:
     // clock() for any instruction; clock() itself takes code in ROM (cpu_helper.cpp).
     void step_any();
     inline void step();
+    // After an instruction: counts it and starts an NMI (on the line's rising
+    // edge, sampled before the instruction) or a pending IRQ.
+    void end_instruction(uint8_t nmi_now) {
+        instr_count++;
+        if (nmi_now && !nmi_latch)
+            start_nmi();
+        else if (irq_pending)
+            start_irq();
+        nmi_latch = nmi_now;
+    }
     // One opcode of code in ROM, its mode and handler fixed; the NMI line sampled (cpu_helper.cpp).
     template <uint8_t OPC> uint8_t exec(uint16_t pc, uint16_t prg_mask, uint8_t b1);
     template <Reach R> [[gnu::always_inline]] uint8_t load(uint8_t* o) {

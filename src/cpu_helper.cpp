@@ -430,12 +430,7 @@ template <uint8_t OPC>
 #undef C16
 #undef C64
     }
-    instr_count++;
-    if (nmi_now && !nmi_latch)
-        start_nmi();
-    else if (irq_pending)
-        start_irq();
-    nmi_latch = nmi_now;
+    end_instruction(nmi_now);
 }
 
 void CPU::clock() { step(); }
@@ -448,8 +443,7 @@ void CPU::clock() { step(); }
 void CPU::clock_batch(int limit) {
     do {
         step();
-    } while (--limit > 0 && lazy_ppu && uint64_t(3 * cycles) <= ppu_deadline &&
-             int64_t((uint64_t(cycles) + 1) >> 1) <= apu->sync_by);
+    } while (--limit > 0 && lazy_ppu && uint64_t(3 * cycles) <= ppu_deadline && apu_target() <= apu->sync_by);
 }
 
 void CPU::define_timings() {

@@ -955,13 +955,11 @@ uint64_t PPU::quiet_until() const {
         int line = scanline;
         for (; line < scanline + 8 && line < 240; line++) {
             bool may = hit_open && oam[0] != 0xFF && unsigned(line - (oam[0] + 1)) < h;
-            if (!may && overflow_open && line == scanline && dot > 1) {
-                // This line's evaluation may have begun before sprites were on.
-                uint64_t in_range, tested;
-                scan_oam(oam, (line + 1) % 240, h, in_range, tested);
-                may = std::popcount(in_range) + next_count >= 8;
-            } else if (!may && overflow_open) {
-                may = std::popcount(line_scan(line, h).in_range) >= 8;
+            if (!may && overflow_open) {
+                // This line's evaluation may have begun before sprites were
+                // on: the entries it took so far count as well.
+                const int taken = line == scanline && dot > 1 ? next_count : 0;
+                may = std::popcount(line_scan(line, h).in_range) + taken >= 8;
             }
             if (may) break;
         }

@@ -131,7 +131,7 @@ private:
     bool unpaced = false;              // built with a CLOCK_SPEED of 0 or less: the run thread never waits
     std::string new_cart_dir;          // the cartridge folder this construction created, while it is under way
     // The APU step that matches the CPU's cycles (the APU runs at half the CPU clock).
-    int64_t apu_target() const { return int64_t((uint64_t(cpu->cycles) + 1) >> 1); }
+    int64_t apu_target() const { return cpu->apu_target(); }
     void sync_ppu();
     void build_components(int clock_speed);
     void destroy_components();

@@ -7,16 +7,11 @@
 
 #include "console.h"
 #include "mapper.h"
+#include "rng.h"
 
 namespace {
 
-uint64_t g_rng = 0xD1B54A32D192ED03ull;
-uint32_t rnd(uint32_t n) {  // xorshift64*, 0..n-1
-    g_rng ^= g_rng >> 12;
-    g_rng ^= g_rng << 25;
-    g_rng ^= g_rng >> 27;
-    return uint32_t((g_rng * 0x2545F4914F6CDD1Dull) >> 32) % n;
-}
+Rng rnd{0xD1B54A32D192ED03ull};
 
 // A 32 KiB PRG, 8 KiB CHR iNES image for `mapper`.
 std::vector<uint8_t> image(int mapper) {

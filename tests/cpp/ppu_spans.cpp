@@ -6,16 +6,11 @@
 #include <vector>
 
 #include "console.h"
+#include "rng.h"
 
 namespace {
 
-uint64_t g_rng = 0x9E3779B97F4A7C15ull;
-uint32_t rnd(uint32_t n) {  // xorshift64*, 0..n-1
-    g_rng ^= g_rng >> 12;
-    g_rng ^= g_rng << 25;
-    g_rng ^= g_rng >> 27;
-    return uint32_t((g_rng * 0x2545F4914F6CDD1Dull) >> 32) % n;
-}
+Rng rnd{0x9E3779B97F4A7C15ull};
 
 void run_to(NES::PPU& ppu, uint64_t target, bool per_dot) {
     while (ppu.dot_count < target) ppu.run(per_dot ? ppu.dot_count + 1 : target);

@@ -11,16 +11,11 @@
 #include <vector>
 
 #include "../../fuzz/console.h"
+#include "rng.h"
 
 namespace {
 
-uint64_t g_rng = 0x243F6A8885A308D3ull;
-uint32_t rnd(uint32_t n) {  // xorshift64*, 0..n-1
-    g_rng ^= g_rng >> 12;
-    g_rng ^= g_rng << 25;
-    g_rng ^= g_rng >> 27;
-    return uint32_t((g_rng * 0x2545F4914F6CDD1Dull) >> 32) % n;
-}
+Rng rnd{0x243F6A8885A308D3ull};
 
 // NROM, 32 KiB PRG: PPUCTRL from $01, PPUMASK from $00, then in a loop
 // PPUSTATUS read into $0300-$03FF, both PPUSCROLL writes and PPUCTRL (from
