@@ -46,7 +46,7 @@ WORK = ROOT / "build" / "same"
 STATE_EVERY = 50
 LOAD_AT = 275  # after this frame, the state saved at frame 250 is loaded back
 # What a build needs from a source tree.
-BUILD_INPUTS = ("CMakeLists.txt", "src", "stubs")
+BUILD_INPUTS = ("CMakeLists.txt", "src", "stubs", "kestrix_gym/src")
 FIELDS = ("img", "cpu", "ppu", "oam", "pal", "frames", "cycles", "audio", "callback", "output", "state")
 # Games whose play needs Start on the title screens: the frames (counted from
 # 1, loaded state or not) on which port 0 holds Start. Until the last of them
@@ -148,7 +148,10 @@ def build_ref(commit: str, jobs: int) -> pathlib.Path:
     if src.exists():
         shutil.rmtree(src)
     src.mkdir(parents=True)
-    archive = subprocess.run(["git", "archive", sha, *BUILD_INPUTS], cwd=ROOT, check=True, capture_output=True).stdout
+    # An older commit may lack some of today's inputs.
+    inputs = [name for name in BUILD_INPUTS
+              if subprocess.run(["git", "cat-file", "-e", f"{sha}:{name}"], cwd=ROOT, capture_output=True).returncode == 0]
+    archive = subprocess.run(["git", "archive", sha, *inputs], cwd=ROOT, check=True, capture_output=True).stdout
     subprocess.run(["tar", "-x", "-C", str(src)], input=archive, check=True)
     print(f"building the reference {sha[:12]} ({base / 'build.log'})", flush=True)
     out = cmake_build(src, base / "build", jobs, base / "build.log")

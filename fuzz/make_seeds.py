@@ -4,7 +4,8 @@
     PYTHONPATH=build/dev python fuzz/make_seeds.py   # also the state corpus (needs kestrix)
 
 Writes fuzz/carts/mapper{0,1,2,3,4,40}.nes (the consoles of the state harness,
-and seeds of the loader harness), fuzz/corpus/rom, fuzz/corpus/cpu and, when
+and seeds of the loader harness), fuzz/corpus/rom, fuzz/corpus/cpu,
+fuzz/corpus/snapshot and, when
 the kestrix module can be imported, fuzz/corpus/state. The files are
 deterministic: running it again rewrites the same bytes."""
 from __future__ import annotations
@@ -269,6 +270,19 @@ def state_corpus(out: pathlib.Path, carts_dir: pathlib.Path) -> bool:
     return True
 
 
+def snapshot_corpus(out: pathlib.Path) -> None:
+    """Per cartridge: the snapshot restored as taken, with one byte of each
+    part changed (checksum kept: refused), and with bytes of the CPU's, the
+    PPU's and the APU's registers changed under a matching checksum."""
+    for index in range(len(CARTS)):
+        write(out, f"cart{index}_as_taken", bytes([index, 0x11 | (1 << 2), 0x01, 0x80]))
+        edits = b"".join(bytes([part, k, 0, 0x5A]) for k, part in enumerate(range(7)))
+        write(out, f"cart{index}_one_byte_each", bytes([index, 0x01, 0x00, 0x00]) + edits)
+        for part in (2, 3, 4):
+            edits = b"".join(bytes([part, 3 * k, 0, (37 * k) & 0xFF]) for k in range(12))
+            write(out, f"cart{index}_part{part}_checked", bytes([index, 0x12 | (2 << 2), 0x08, 0x00]) + edits)
+
+
 def main() -> None:
     carts_dir = HERE / "carts"
     for mapper in CARTS:
@@ -276,6 +290,7 @@ def main() -> None:
     rom_corpus(HERE / "corpus" / "rom")
     cpu_corpus(HERE / "corpus" / "cpu")
     state_corpus(HERE / "corpus" / "state", carts_dir)
+    snapshot_corpus(HERE / "corpus" / "snapshot")
 
 
 if __name__ == "__main__":

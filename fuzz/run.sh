@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds the fuzz harnesses into build/fuzz and runs one of them.
 #
-#   fuzz/run.sh rom|state|cpu [libFuzzer options...]
+#   fuzz/run.sh rom|state|cpu|snapshot [libFuzzer options...]
 #   fuzz/run.sh rom -runs=1000000
 #   fuzz/run.sh state -max_total_time=600
 #   fuzz/run.sh cpu crash-file             # replays one input
 #   fuzz/run.sh build                      # only builds
-#   fuzz/run.sh ci                         # short fixed runs of all three
+#   fuzz/run.sh ci                         # short fixed runs of all four
 #
 # New inputs go to build/fuzz/corpus/<name>, or $KESTRIX_FUZZ_CORPUS (the seeds
 # of fuzz/corpus/<name> are read, never written); crashes to build/fuzz/artifacts/. Options given
@@ -16,14 +16,14 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${KESTRIX_FUZZ_BUILD:-$root/build/fuzz}"
 
 usage() {
-    echo "usage: $0 rom|state|cpu|build|ci [libFuzzer options or input files...]" >&2
+    echo "usage: $0 rom|state|cpu|snapshot|build|ci [libFuzzer options or input files...]" >&2
     exit 2
 }
 [ $# -ge 1 ] || usage
 name="$1"
 shift
 case "$name" in
-    rom | state | cpu | build | ci) ;;
+    rom | state | cpu | snapshot | build | ci) ;;
     *) usage ;;
 esac
 
@@ -48,7 +48,7 @@ if [ "$name" = ci ]; then
     mkdir -p "$build/artifacts"
     trap 'rm -rf "$scratch"' EXIT
     status=0
-    for h in rom:2000 state:1000 cpu:1000; do
+    for h in rom:2000 state:1000 cpu:1000 snapshot:1000; do
         mkdir -p "$scratch/${h%%:*}"
         start=$SECONDS
         if KESTRIX_FUZZ_BUILD="$build" KESTRIX_FUZZ_CORPUS="$scratch/${h%%:*}" "$0" "${h%%:*}" -runs="${h#*:}" \
@@ -71,6 +71,7 @@ case "$name" in
     rom) seeds+=("$root/fuzz/carts") ;;
     state) defaults=(-max_len=82193) ;;  # the 4-byte prefix and one slot image
     cpu) defaults=(-max_len=16384) ;;
+    snapshot) defaults=(-max_len=256) ;;  # the 4-byte prefix and up to 63 edits
 esac
 [ -f "$root/fuzz/$name.dict" ] && defaults+=(-dict="$root/fuzz/$name.dict")
 corpus="${KESTRIX_FUZZ_CORPUS:-$build/corpus/$name}"

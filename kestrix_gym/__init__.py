@@ -3,7 +3,14 @@
 Importing the package registers "kestrix/BalloonPop-v0"."""
 from __future__ import annotations
 
-import gymnasium as gym
+from pkgutil import extend_path
+
+# The compiled engine (_engine) may lie in another folder of the package than
+# these sources: the installed package or a build folder on the path, when
+# the sources are imported from a checkout.
+__path__ = extend_path(__path__, __name__)
+
+import gymnasium as gym  # noqa: E402
 
 from .balloonpop import ENV_ID, ScriptedPolicy
 from .buttons import ACTION_LISTS, BUTTONS, MULTI_BINARY

@@ -1,84 +1,28 @@
 """A Gymnasium environment around one kestrix console."""
 from __future__ import annotations
 
-import contextlib
-import ctypes
 import os
 import pathlib
-import shutil
-import sys
-import tempfile
-import threading
-import weakref
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Literal, SupportsFloat
 
 import gymnasium as gym
 import numpy as np
 from gymnasium import spaces
 
-import kestrix
-
+from ._engine import Console
 from .buttons import MULTI_BINARY, NO_BUTTONS, action_table, buttons_at, parse_presses
 from .ram import Change, Reaches, RamVariable
 
 RAM_SIZE = 0x800
 SCREEN = (240, 256)
 FRAME_HZ = 1789773 * 3 / (341 * 262)
-START_SLOT = 0
 # Luma weights in 256ths (0.299, 0.587, 0.114): integer products are cheaper
 # than floating ones on the strided channels, and sum to at most 65,280.
 GREY = (np.uint16(77), np.uint16(150), np.uint16(29))
 
 RewardFn = Callable[[np.ndarray, np.ndarray], SupportsFloat]
 TerminatedFn = Callable[[np.ndarray], bool]
-
-
-class _Cartridge:
-    """The file object the console's constructor reads. Every console of every
-    env gets the same name, so the cartridge folder it creates under
-    ~/.config is one shared, never-written place (no battery RAM file of the
-    user's own play can leak into an episode)."""
-
-    name = "kestrix-gym.nes"
-
-    def __init__(self, data: bytes) -> None:
-        self.data = data
-
-    def read(self) -> bytes:
-        return self.data
-
-
-_redirect_lock = threading.Lock()  # two overlapping redirections could leave stdout on /dev/null
-
-
-@contextlib.contextmanager
-def _stdout_silenced() -> Iterator[None]:
-    """The console's constructor reports its folders and cartridge with C stdio
-    on standard output; an env builds a console per episode, so those lines go
-    to /dev/null. Without a usable descriptor 1 nothing is redirected."""
-    with _redirect_lock:
-        libc = ctypes.CDLL(None)
-        try:
-            sys.stdout.flush()
-            libc.fflush(None)
-            saved = os.dup(1)
-        except (OSError, ValueError, AttributeError):
-            yield
-            return
-        try:
-            with open(os.devnull, "wb") as null:
-                os.dup2(null.fileno(), 1)
-            yield
-        finally:
-            libc.fflush(None)
-            os.dup2(saved, 1)
-            os.close(saved)
-
-
-def _remove_folder(path: str, owner: int) -> None:
-    if os.getpid() == owner:  # not from a forked child that exits normally
-        shutil.rmtree(path, ignore_errors=True)
 
 
 def area_plan(src: int, dst: int) -> tuple[np.ndarray, np.ndarray]:
@@ -131,9 +75,14 @@ class NESEnv(gym.Env[np.ndarray, Any]):
     reward(ram_before, ram_after) per frame, terminated(ram) after each frame.
 
     start: presses run after power-on ("150=Start", "200-320=Right+A", as in
-    the examples); the state after them is kept in a save slot. Each reset
-    builds a fresh console, loads the slot, runs one frame and then a random
-    number (0..noop_max, from the reset's seed) of frames without buttons.
+    the examples); a snapshot of the console after them is the start of every
+    episode. Each reset restores it, runs one frame and then a random number
+    (0..noop_max, from the reset's seed) of frames without buttons.
+
+    The env runs a console of its own engine (kestrix_gym._engine): it prints
+    nothing, reads and writes no file and needs no HOME. snapshot() and
+    restore() give and take its exact state; cpu_memory, video_memory, oam
+    and picture are NumPy views of it. The env can be deep-copied and pickled.
     """
 
     metadata: dict[str, Any] = {"render_modes": ["rgb_array", "human"], "render_fps": 60}
@@ -176,7 +125,6 @@ class NESEnv(gym.Env[np.ndarray, Any]):
             data = bytes(rom)
         else:
             data = pathlib.Path(rom).read_bytes()
-        self._cartridge = _Cartridge(data)
         self.frame_skip = frame_skip
         self.obs_type = obs_type
         self.noop_max = noop_max
@@ -208,15 +156,8 @@ class NESEnv(gym.Env[np.ndarray, Any]):
             shape = (*hw, 3) if obs_type == "rgb" else tuple(hw)
         self.observation_space = spaces.Box(0, 255, shape, np.uint8)
 
-        # Console state lives in a private save folder: the start slot is
-        # written once here and read by every reset.
         presses = parse_presses(start) if start is not None else []
-        (pathlib.Path.home() / ".config").mkdir(parents=True, exist_ok=True)
-        self._save_dir: str | None = tempfile.mkdtemp(prefix="kestrix-gym-")
-        # Removes the folder of an env that is collected without close().
-        self._remove_folder = weakref.finalize(self, _remove_folder, self._save_dir, os.getpid())
-        self._pad = kestrix.Controller()
-        self._nes: kestrix.NES | None = None
+        self._console: Console | None = Console(data)
         self._window: Any = None
         self._clock: Any = None
         self._buttons = NO_BUTTONS
@@ -225,17 +166,12 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         self._steps = 0
         self._episode_frames = 0
 
-        try:
-            nes = self._new_console()
-            for frame in range(max((end for _, end, _ in presses), default=0)):
-                self._pad.updateInputs(list(buttons_at(presses, frame)))
-                nes.runFrame()
-            self._pad.updateInputs(list(NO_BUTTONS))
-            nes.saveState(START_SLOT)
-        except BaseException:
-            self.close()
-            raise
-        self._nes = nes
+        console = self._console
+        for frame in range(max((end for _, end, _ in presses), default=0)):
+            console.set_buttons(0, _mask(buttons_at(presses, frame)))
+            console.run_frame()
+        console.set_buttons(0, 0)
+        self._start = console.snapshot()
 
     # -- rules -----------------------------------------------------------
     def _variable(self, name: str) -> RamVariable:
@@ -260,50 +196,69 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         return terminated
 
     # -- console ---------------------------------------------------------
-    def _new_console(self) -> kestrix.NES:
-        assert self._save_dir is not None, "the env is closed"
-        with _stdout_silenced():
-            nes = kestrix.NES(self._cartridge)
-        if not nes.setSaveDir(self._save_dir):
-            raise RuntimeError(f"save folder {self._save_dir} vanished")
-        nes.setController(self._pad, 0)
-        return nes
+    def _live(self) -> Console:
+        if self._console is None:
+            raise RuntimeError("the env is closed")
+        return self._console
 
     @property
-    def console(self) -> kestrix.NES:
-        """The console of the current episode (for inspection; stepping it
-        directly desynchronises the env)."""
-        if self._nes is None:
-            raise RuntimeError("the env is closed")
-        return self._nes
+    def cpu_memory(self) -> np.ndarray:
+        """A view of the console's 64 KiB CPU memory (writes reach the console)."""
+        return self._live().cpu_memory()
+
+    @property
+    def video_memory(self) -> np.ndarray:
+        """A view of the console's 16 KiB video memory."""
+        return self._live().video_memory()
+
+    @property
+    def oam(self) -> np.ndarray:
+        """A view of the console's 256 bytes of sprite memory."""
+        return self._live().oam()
+
+    @property
+    def picture(self) -> np.ndarray:
+        """A view of the last finished frame, 240x256x3 RGB."""
+        return self._live().picture()
 
     def ram(self) -> np.ndarray:
         """A copy of the 2 KiB of internal RAM."""
-        return self.console.cpuMem()[:RAM_SIZE].copy()
+        return self._live().cpu_memory()[:RAM_SIZE].copy()
+
+    def snapshot(self) -> bytes:
+        """The console's exact state (see restore())."""
+        return self._live().snapshot()
+
+    def restore(self, data: bytes) -> None:
+        """Puts back a snapshot of this cartridge: the console then does
+        exactly what it did after the snapshot. ValueError, and the console
+        unchanged, for another cartridge's, a truncated or damaged snapshot.
+        The episode's counters are the env's own and stay as they are; the
+        held buttons are the snapshot's."""
+        console = self._live()
+        console.restore(data)
+        held = console.buttons(0)
+        self._buttons = tuple(bool(held >> k & 1) for k in range(8))
 
     def _frame(self, buttons: tuple[bool, ...]) -> None:
         if buttons != self._buttons:
-            self._pad.updateInputs(list(buttons))
+            self._live().set_buttons(0, _mask(buttons))
             self._buttons = buttons
-        self.console.runFrame()
+        self._live().run_frame()
         self._episode_frames += 1
 
     # -- Gymnasium API -----------------------------------------------------
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None) -> tuple[np.ndarray, dict[str, Any]]:
         super().reset(seed=seed)
-        # Save states hold neither the PPU's nor the APU's state, nor OAM:
-        # a fresh console is the only state no earlier episode has touched.
-        self._nes = None
-        nes = self._nes = self._new_console()
-        self._pad.updateInputs(list(NO_BUTTONS))
+        console = self._live()
+        console.restore(self._start)
+        console.set_buttons(0, 0)
         self._buttons = NO_BUTTONS
-        if not nes.loadState(START_SLOT):
-            raise RuntimeError(f"the start state vanished from {self._save_dir}")
         self._episode_frames = 0
         self._steps = 0
         for _ in range(1 + int(self.np_random.integers(0, self.noop_max + 1))):
             self._frame(NO_BUTTONS)
-        img = nes.getImg()
+        img = console.picture()
         self._pictures[0] = img
         self._pictures[1] = img
         if self.render_mode == "human":
@@ -311,7 +266,7 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         return self._observe(), self._info()
 
     def step(self, action: Any) -> tuple[np.ndarray, float, bool, bool, dict[str, Any]]:
-        nes = self.console
+        console = self._live()
         # What the space contains: ints, NumPy integer scalars and 0-d arrays
         # (lists or arrays of eight 0/1 for MultiBinary). A negative index
         # would otherwise press one of the last combinations, a large one raise IndexError.
@@ -321,7 +276,7 @@ class NESEnv(gym.Env[np.ndarray, Any]):
             wanted = tuple(bool(b) for b in np.asarray(action).reshape(8))
         else:
             wanted = self._table[int(action)]
-        ram = nes.cpuMem()[:RAM_SIZE]
+        ram = console.cpu_memory()[:RAM_SIZE]
         total = 0.0
         terminated = False
         for i in range(self.frame_skip):
@@ -334,7 +289,7 @@ class NESEnv(gym.Env[np.ndarray, Any]):
             if self._reward is not None:
                 total += float(self._reward(self._ram_before, ram))
             if self.max_pool:
-                self._pictures[self._episode_frames % 2] = nes.getImg()
+                self._pictures[self._episode_frames % 2] = console.picture()
             if self._terminated is not None and self._terminated(ram):
                 terminated = True
                 break
@@ -346,10 +301,10 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         return self._observe(), total, terminated, bool(truncated), self._info()
 
     def _observe(self) -> np.ndarray:
-        nes = self.console
+        console = self._live()
         if self.obs_type == "ram":
-            return nes.cpuMem()[:RAM_SIZE].copy()
-        img = self._pictures.max(axis=0) if self.max_pool else nes.getImg()
+            return console.cpu_memory()[:RAM_SIZE].copy()
+        img = self._pictures.max(axis=0) if self.max_pool else console.picture()
         if self.obs_type == "grayscale":
             # Per channel, not `img @ weights`: no BLAS threads (see area_resize).
             luma = img[..., 0] * GREY[0] + img[..., 1] * GREY[1] + img[..., 2] * GREY[2]
@@ -365,7 +320,7 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         return np.clip(np.rint(pic), 0, 255).astype(np.uint8)
 
     def _info(self) -> dict[str, Any]:
-        ram = self.console.cpuMem()[:RAM_SIZE]
+        ram = self._live().cpu_memory()[:RAM_SIZE]
         # Frames since the episode began (an env-wide count would make the
         # info of equal seeds differ, which Gymnasium's checker rejects).
         info: dict[str, Any] = {"frame_number": self._episode_frames}
@@ -377,7 +332,7 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         if self.render_mode is None:
             gym.logger.warn("render() without a render_mode does nothing: pass render_mode='rgb_array' or 'human'")
             return None
-        img = self.console.getImg().copy()
+        img = self._live().picture().copy()
         if self.render_mode == "rgb_array":
             return img
         self._show(img)
@@ -404,11 +359,22 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         self._clock.tick(self.metadata["render_fps"])
 
     def close(self) -> None:
-        self._nes = None
+        self._console = None
         if self._window is not None:
             import pygame
             pygame.display.quit()
             self._window = None
-        self._remove_folder()
-        self._save_dir = None
         super().close()
+
+    # Copies and pickles carry the console by its snapshot (see
+    # _engine.Console); a window stays with the env that opened it.
+    def __getstate__(self) -> dict[str, Any]:
+        state = self.__dict__.copy()
+        state["_window"] = state["_clock"] = None
+        return state
+
+
+def _mask(buttons: Sequence[bool]) -> int:
+    """Buttons in the order A, B, Select, Start, Up, Down, Left, Right as the
+    engine's bit mask (bit k for button k)."""
+    return sum(1 << k for k, pressed in enumerate(buttons) if pressed)

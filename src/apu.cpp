@@ -574,6 +574,46 @@ void APU::run(int64_t target) {
     sync_by = publish_step();
 }
 
+int64_t APU::fields(Fields& f) {
+    constexpr int64_t COUNT_MAX = int64_t(1) << 56;
+    if (f.saving()) settle();  // no stretch left half-applied (nothing observable changes)
+    const int64_t count = f(cycles, int64_t(0), COUNT_MAX);
+    f(frame_origin, -COUNT_MAX, COUNT_MAX);
+    f(samples, int64_t(0), COUNT_MAX);
+    f(enabled), f(pulse_out), f(timer_period), f(pulse_timer), f(tri_out, -15.0f, 15.0f);
+    f.each(pulse_step, uint8_t(0), uint8_t(7));
+    f(tri_step, uint8_t(0), uint8_t(31));
+    f(tri_timer);
+    for (Envelope& e : env) f(e.env_start), f(e.env_divider), f(e.env_decay);
+    f(linear), f(linear_reload), f(lfsr), f(noise_out), f(noise_timer);
+    f(dmc_level, 0, 127);
+    f(dmc_direct, -1, 127);
+    f(dmc_bits, 0, 8);
+    f(dmc_remaining, 0, 0xFFFF * 16 + 1);
+    f(dmc_buffer), f(dmc_control), f(dmc_timer), f(dmc_silence), f(dmc_shift), f(dmc_buffer_empty);
+    f(dmc_sample_addr), f(dmc_sample_len), f(dmc_addr);
+    f(length);
+    for (Sweep& s : sweep) f(s.sweep_divider), f(s.sweep_reload), f(s.sweep_mute);
+    f(frame_irq);
+    // The blocks and the three sets handed to readers, which must stay three different sets.
+    f.array(blocks, 24 * BUFFER_LEN);
+    uint8_t newest = handoff.load(std::memory_order_acquire);
+    newest = f(newest, uint8_t(0), uint8_t(READY | 2));
+    const uint8_t fill = f(fill_set, uint8_t(0), uint8_t(2)), read = f(read_set, uint8_t(0), uint8_t(2));
+    f.require((newest & 3) != 3 && (newest & 3) != fill && (newest & 3) != read && fill != read);
+    if (f.loading()) {
+        handoff.store(newest, std::memory_order_release);
+        // The memos and the catch-up's marks, found again from the fields above.
+        lag = 0;
+        quiet_end = -1;
+        sync_by = -1;
+        seq_len = 0;
+        due_samples = std::numeric_limits<int64_t>::min();
+        pub_first = -1;
+    }
+    return count;
+}
+
 void APU::settle() {
     if (lag > 0) {
         const int64_t n = lag;

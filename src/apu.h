@@ -3,6 +3,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "fields.h"
+
 namespace NES {
 
 class CPU;
@@ -126,6 +128,10 @@ public:
     // completed set into `dst` and marks it taken; false (and nothing copied) when
     // no set waits. Never waits for the stepping thread, which never waits for it.
     bool take_audio(int16_t (*dst)[BUFFER_LEN], int count);
+    // The APU's part of an exact snapshot (see Fields): channels, sequencer,
+    // the sample count and every block. Saving settles first (see settle()).
+    // Returns the step count written or read.
+    int64_t fields(Fields& f);
 
 private:
     static constexpr uint8_t READY = 4;

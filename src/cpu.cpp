@@ -101,6 +101,7 @@ void CPU::unknown_opcode(uint8_t op) {
     // Runs as a no-operation of the table's length and cycles; reported once.
     if (unknown_reported) return;
     unknown_reported = true;
+    if (quiet) return;
     std::printf("Opcode $%02X at $%04X has no instruction; executed as a no-operation.\n", op, PC);
     std::fflush(stdout);
 }
@@ -491,6 +492,22 @@ void CPU::load_state_bytes(const uint8_t* in) {
     std::memcpy(block, in + 81933, 256);
     void* devices[3] = {this, ppu, apu};
     rom->mapper->deserialize(devices, block);
+}
+
+int64_t CPU::fields(Fields& f) {
+    // Counters far below overflow: the unit multiplies and adds them.
+    constexpr int64_t COUNT_MAX = int64_t(1) << 56;
+    f(A), f(X), f(Y), f(SP), f(P), f(PC), f(instr_len);
+    f(controller_shift), f(strobe);
+    f(instr_count, int64_t(0), COUNT_MAX);
+    const int64_t count = f(cycles, int64_t(0), COUNT_MAX);
+    f(start_cycles, int64_t(0), COUNT_MAX);
+    f(nmi_line_prev), f(irq_pending), f(nmi_latch);
+    f(prg_bank);
+    f(unknown_reported);
+    f(memory);
+    if (f.loading()) ppu_deadline = 0;  // the PPU's next event, found again
+    return count;
 }
 
 void CPU::save_state(FILE* f) {

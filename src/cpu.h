@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "fields.h"
 #include "rom.h"
 
 namespace NES {
@@ -63,6 +64,10 @@ public:
     // Folder of the battery RAM file read at attach (the console's own
     // cartridge folder; empty means none).
     std::string ram_dir;
+    // Prints nothing on standard output (the diagnostic lines of the attach,
+    // the PPU and the opcode without an instruction): a console of the
+    // environments' engine, beside which scripting consoles print as usual.
+    bool quiet = false;
 
     CPU() : CPU(false) {}
     explicit CPU(bool debug);
@@ -144,6 +149,10 @@ public:
     void save_state(FILE* f);
     void load_state(FILE* f);
     void load_ram(FILE* f);
+    // The CPU's part of an exact snapshot (see Fields): registers, counters,
+    // interrupt and controller state, the whole memory image. Returns the
+    // cycle count written or read (the console checks the units agree).
+    int64_t fields(Fields& f);
 
     // Tables and trace (cpu_helper.cpp)
     void define_opcodes();
@@ -272,5 +281,22 @@ private:
     void branch(bool taken, uint8_t* operand);
     [[gnu::always_inline]] void jump_to(uint16_t target) { PC = uint16_t(target - instr_len); }
 };
+
+// What follows a run of instructions, in the host unit and in the
+// environments' engine alike. The APU catches up to half the CPU's cycles
+// only when a block falls due or the DMC runs; the CPU brings it up to date
+// before touching its registers. The PPU may lag until a step reaches its
+// next event (NMI line, frame end); the CPU brings it up to date itself
+// before touching it. Each frame the PPU completes calls `on_frame`.
+template <class Ppu, class Apu, class OnFrame>
+[[gnu::always_inline]] inline void catch_up(CPU& cpu, Ppu& ppu, Apu& apu, OnFrame&& on_frame) {
+    if (const int64_t t = cpu.apu_target(); t > apu.sync_by) apu.run(t);
+    const uint64_t target = uint64_t(3 * cpu.cycles);
+    if (!cpu.lazy_ppu || target > cpu.ppu_deadline) {
+        while (ppu.dot_count < target)
+            if (ppu.run(target)) on_frame();
+        cpu.ppu_deadline = ppu.next_event();
+    }
+}
 
 }  // namespace NES

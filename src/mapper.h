@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "fields.h"
+
 namespace NES {
 
 // Cartridge bank-switching and IRQ logic. `devices` is always {CPU, PPU, APU};
@@ -40,6 +42,9 @@ public:
     }
     // The effect of `n` quiet clock calls.
     virtual void pass_clocks(uint64_t n) { (void)n; }
+    // The mapper's part of an exact snapshot (see Fields): every register
+    // and counter. The banks it switched in are in the memories.
+    virtual void fields(Fields& f) { (void)f; }
 };
 
 // A mapper whose five operations do nothing.
@@ -67,6 +72,7 @@ public:
 
     MMC1() : InertMapper(1) { hooks_ram_write = false; }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
+    void fields(Fields& f) override { f(prg_mode), f(chr_mode), f(shift), f(last_value); }
     void control(CPU* cpu, PPU* ppu, uint8_t c);
 };
 
@@ -77,6 +83,7 @@ public:
 
     UxROM() : InertMapper(2) { hooks_ram_write = false; }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
+    void fields(Fields& f) override { f(bank); }
     void serialize(void** devices, char* block) override;
     void deserialize(void** devices, char* block) override;
 };
@@ -88,6 +95,7 @@ public:
 
     CNROM() : InertMapper(3) { hooks_ram_write = false; }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
+    void fields(Fields& f) override { f(bank); }
     void serialize(void** devices, char* block) override;
     void deserialize(void** devices, char* block) override;
 };
@@ -116,6 +124,10 @@ public:
     void deserialize(void** devices, char* block) override;
     void scanline_clock(CPU* cpu);
     uint64_t quiet_clocks(void* const* devices) const override;
+    void fields(Fields& f) override {
+        f(bank_select), f(bank_mode), f(prg_ram_protect), f(prg_ram_enable), f(irq_enabled), f(reserved16);
+        f(irq_counter), f(irq_latch), f(reserved_a), f(reserved_b);
+    }
 };
 
 // Fixed 8 KiB banks, a switchable bank at $C000 and a dot-counting IRQ timer.
@@ -133,6 +145,7 @@ public:
     void clock(void** devices) override;
     uint64_t quiet_clocks(void* const* devices) const override;
     void pass_clocks(uint64_t n) override;
+    void fields(Fields& f) override { f(irq_counter), f(irq_enabled); }
 };
 
 }  // namespace NES

@@ -158,10 +158,50 @@ void PPU::loadRom(ROM* r) {
     if (rom->chr_size > 0) {
         for (int k = 0; k < 8; k++) std::memcpy(vram + k * 1024, rom->get_chr_bank(chr_bank + k), 1024);
     } else {
-        std::puts("CHR-RAM Copied.");
-        std::fflush(stdout);
+        if (!cpu->quiet) {
+            std::puts("CHR-RAM Copied.");
+            std::fflush(stdout);
+        }
         rom->chr_ram = vram;
     }
+}
+
+uint64_t PPU::fields(Fields& f) {
+    const int32_t line = f(scanline, 0, 261);
+    f(dot, 0, 340);
+    f.require(f(post_render) == (line >= 240));  // the visible lines' paths index the picture by line
+    const uint64_t count = f.value(dot_count);
+    f(frame_count);
+    f(vram), f(oam), f(secondary_oam);
+    f(mirroring), f(chr_bank);
+    f(in_vblank), f(vblank_suppress), f(nmi_line), f(nmi_suppress), f(rendering);
+    f(v, uint16_t(0), uint16_t(0x7FFF));
+    f(t, uint16_t(0), uint16_t(0x7FFF));
+    f(x, uint8_t(0), uint8_t(7));
+    f(fine_x_counter, uint8_t(0), uint8_t(7));
+    f(w), f(oam_addr), f(read_buffer);
+    f(tile_nt_addr), f(tile_at_addr), f(tile_hi), f(tile_lo);
+    f.require(f.value(eval_n) % 4 == 0);
+    f(eval_m, uint8_t(0), uint8_t(3));
+    f(eval_done);
+    f(next_count, uint8_t(0), uint8_t(8));
+    f(line_sprites);
+    f(line_count, int8_t(0), int8_t(8));
+    f.each(line_x, -8, 255);
+    f.each(next_x, 0, 255);
+    const uint8_t active = f.value(active_mask);
+    for (uint8_t& counter : pixel_counter)  // an active sprite's pixel is a bit of its pattern byte
+        f.require(f.value(counter) <= 7 || !((active >> (&counter - pixel_counter)) & 1));
+    f(sprite0_next), f(sprite0_line);
+    f(oam_version);
+    f(back_image), f(front_image);
+    if (f.loading()) {
+        // The memos, found again from the fields above.
+        for (LineScan& s : line_scans) s.stamp = 0;
+        settled_key = ~0u;
+        std::memset(index_cache, UNCONVERTED, sizeof index_cache);
+    }
+    return count;
 }
 
 void PPU::v_horiz() {

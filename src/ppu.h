@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "fields.h"
+
 namespace NES {
 
 class CPU;
@@ -95,6 +97,10 @@ public:
     bool latches_unread(uint64_t target) const;
     // Counts the CPU's writes to sprite memory (status_settled's memo).
     uint32_t oam_version = 0;
+    // The PPU's part of an exact snapshot (see Fields): every register,
+    // latch and counter, the memories, sprite evaluation, both pictures.
+    // Returns the dot count written or read.
+    uint64_t fields(Fields& f);
 
     // Folds a nametable address ($2000-$2FFF) onto its cell of `vram`.
     uint16_t fold_nt(uint16_t a) const {

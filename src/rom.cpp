@@ -45,7 +45,13 @@ ROM::ROM() {
     load_arr((long)image.size(), image.data());
 }
 
-ROM::ROM(long size, const uint8_t* data) { load_arr(size, data); }
+ROM::ROM(long size, const uint8_t* data, bool quiet) : quiet(quiet) { load_arr(size, data); }
+
+void ROM::say(const char* line) const {
+    if (quiet) return;
+    std::puts(line);
+    std::fflush(stdout);  // in order with the host's own output
+}
 
 ROM::ROM(const char* file) { load_file(file); }
 
@@ -129,22 +135,18 @@ void ROM::parse(const uint8_t* data, long size) {
     }
     loaded = true;
     battery = (f6 & 2) != 0;
-    std::printf(battery ? "Battery\n" : "No Battery\n");
-    std::fflush(stdout);
+    say(battery ? "Battery" : "No Battery");
     nes2 = is_nes2;
     const int number = (f6 >> 4) | (f7 & 0xF0);
     mapper = make_mapper(number);
     if (!mapper) {
         mapper = new DEFAULT_MAPPER(number);
-        std::puts("UNRECOGNIZED MAPPER!");
-        std::fflush(stdout);
+        say("UNRECOGNIZED MAPPER!");
     }
     mirroring = (f6 & 8) ? 2 : (f6 & 1);
     if (!nes2) {
-        std::puts("iNES");
-        std::fflush(stdout);
-        std::printf("%i\n", header[5]);
-        std::fflush(stdout);
+        say("iNES");
+        say(std::to_string(header[5]).c_str());
     }
     prg_size = (int32_t)prg_bytes;
     chr_size = (int32_t)chr_bytes;
@@ -162,8 +164,7 @@ void ROM::reset_mapper() {
     mapper = make_mapper(number);
     if (!mapper) {
         mapper = new DEFAULT_MAPPER(number);
-        std::puts("UNRECOGNIZED MAPPER!");
-        std::fflush(stdout);
+        say("UNRECOGNIZED MAPPER!");
     }
 }
 

@@ -55,9 +55,12 @@ public:
     int32_t prg_size = 0;
     int32_t chr_size = 0;
     Mapper* mapper = nullptr;
+    bool quiet = false;
 
     ROM();                                   // the empty cartridge
-    ROM(long size, const uint8_t* data);     // an image held by the caller
+    // An image held by the caller; a quiet ROM prints none of its lines
+    // (see CPU::quiet).
+    ROM(long size, const uint8_t* data, bool quiet = false);
     explicit ROM(const char* file);          // an image read from a file
     ~ROM();
     ROM(const ROM&) = delete;
@@ -71,6 +74,7 @@ public:
 
 private:
     std::string path_copy;
+    void say(const char* line) const;
     void parse(const uint8_t* data, long size);
 };
 

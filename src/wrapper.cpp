@@ -326,17 +326,7 @@ void NESUnit::end_all_run_threads() {
 
 // What the unit does after an instruction.
 [[gnu::always_inline]] inline void NESUnit::catch_up() {
-    // The APU catches up to half the CPU's cycles only when a block falls due
-    // or the DMC runs; the CPU brings it up to date before touching its registers.
-    if (const int64_t t = apu_target(); t > apu->sync_by) apu->run(t);
-    const uint64_t target = uint64_t(3 * cpu->cycles);
-    // The PPU may lag until a step reaches its next event (NMI line, frame end);
-    // the CPU brings it up to date itself before touching it.
-    if (!cpu->lazy_ppu || target > cpu->ppu_deadline) {
-        while (ppu->dot_count < target)
-            if (ppu->run(target)) frame_callback();
-        cpu->ppu_deadline = ppu->next_event();
-    }
+    NES::catch_up(*cpu, *ppu, *apu, [this] { frame_callback(); });
 }
 
 // runFrame()'s stepping loop, also left when the CPU's cycles plus

@@ -110,7 +110,7 @@ def test_human_render_shows_the_frame_and_opens_no_sound(monkeypatch):
         env.step(2)
         shown = pygame.surfarray.array3d(pygame.display.get_surface()).transpose(1, 0, 2)
         assert shown.shape == (480, 512, 3)
-        assert np.array_equal(shown[::2, ::2], env.unwrapped.console.getImg())
+        assert np.array_equal(shown[::2, ::2], env.unwrapped.picture)
         assert not pygame.mixer.get_init()
     finally:
         env.close()
@@ -227,16 +227,6 @@ def test_sticky_actions_keep_the_previous_buttons(counter_rom):
     env.close()
 
 
-def test_home_without_config_and_close_removes_the_folder(counter_rom, _private_home):
-    (_private_home / ".config").rmdir()
-    env = NESEnv(str(counter_rom), obs_type="ram")
-    folder = pathlib.Path(env.console.getSaveDir())
-    assert (folder / "0").is_file()
-    env.reset(seed=1)
-    env.close()
-    assert not folder.exists()
-
-
 @pytest.mark.parametrize("src, dst, rows", [
     (4, 2, [[0.5, 0.5, 0, 0], [0, 0, 0.5, 0.5]]),
     (3, 2, [[2 / 3, 1 / 3, 0], [0, 1 / 3, 2 / 3]]),
@@ -279,7 +269,7 @@ def test_balloonpop_rewards_the_score_and_ends_at_game_over():
         obs, reward, terminated, _, info = env.step(policy(obs))
         total += reward
     assert total == info["score"] > 0
-    env.unwrapped.console.cpuMem()[0x05] = 1  # the last second of the round
+    env.unwrapped.cpu_memory[0x05] = 1  # the last second of the round
     for _ in range(20):
         *_, terminated, _, info = env.step(0)
         if terminated:
