@@ -162,3 +162,15 @@ def test_env_snapshot_round_trip_and_views():
     assert env.ram()[0x300] == 0x5A
     with pytest.raises(ValueError, match="another cartridge"):
         env.restore(Console(program(COUNTER, chr_rom=SQUARE_CHR)).snapshot())
+
+
+def test_quiet_is_per_console(tmp_path, capfd):
+    """An engine console built beside a scripting one leaves its lines alone."""
+    path = tmp_path / "demo.nes"
+    path.write_bytes(rom_bytes())
+    Console(rom_bytes()).run_frame()
+    kestrix.NES(str(path))
+    Console(rom_bytes())
+    out = capfd.readouterr().out.splitlines()
+    assert [line.startswith("LINUX") for line in out] == [True, False, False, False, False]
+    assert out[2:] == ["No Battery", "iNES", "1"]
