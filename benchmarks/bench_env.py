@@ -1,14 +1,15 @@
-"""Environment steps per second of kestrix_gym's BalloonPop: an async vector
-of 1 env against one of N envs (N = cores), 84x84 grayscale observations,
-frame_skip 4, random actions; the two are measured in alternating windows in
-one run, so a change in the machine's load hits both alike. Steps/s counts
-env steps: vector steps x envs.
+"""Environment steps per second of kestrix_gym's BalloonPop, 84x84 grayscale,
+frame_skip 4, random actions: the native vector (VectorNESEnv, gym.make_vec's
+default) of 2 and of N envs (N = --envs, default 8), each on 1 thread and on
+all usable cores, and Gymnasium's async vector of 1 and 2 envs (one process
+per env); all measured in alternating windows of one run, so a change in the
+machine's load hits them alike. Steps/s counts env steps: vector steps x envs.
 
 Usage: python benchmarks/bench_env.py [--envs N] [--seconds S] [--rounds R]
                                       [--peer-python PATH]
 
 With --peer-python (default /work/peers/nespy/bin/python when it exists and
-imports nes_py) the same loop, one and N processes, is timed for nes-py's
+imports nes_py) the same loop, one and two processes, is timed for nes-py's
 environment on the same cartridge, in that interpreter's own venv."""
 from __future__ import annotations
 
@@ -31,6 +32,7 @@ import gymnasium as gym  # noqa: E402
 import numpy as np  # noqa: E402
 
 import kestrix_gym  # noqa: E402  (registers the env)
+import kestrix_gym.vector  # noqa: E402
 
 PEER_PYTHON = pathlib.Path("/work/peers/nespy/bin/python")
 
@@ -107,54 +109,62 @@ def peer_rate(python: pathlib.Path, rom: pathlib.Path, seconds: float, n: int) -
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--envs", type=int, default=os.cpu_count() or 1, help="envs of the wide vector (default: cores)")
+    ap.add_argument("--envs", type=int, default=8, help="envs of the wide native vector (default 8)")
     ap.add_argument("--seconds", type=float, default=5.0, help="length of each window (default 5)")
     ap.add_argument("--rounds", type=int, default=3, help="windows per vector (default 3)")
     ap.add_argument("--peer-python", default=None, help="interpreter with nes_py installed (default: the peers venv)")
     args = ap.parse_args()
     settings: dict[str, Any] = {"obs_type": "grayscale", "resize": 84, "frame_skip": 4}
-    widths = [1, args.envs]
-    vectors = {n: gym.make_vec(kestrix_gym.ENV_ID, num_envs=n, vectorization_mode="async", **settings)
-               for n in widths}
+    cores = kestrix_gym.vector.usable_cores()
+    kinds: dict[str, dict[str, Any]] = {}
+    for n in (2, args.envs):
+        for t in (1, cores):
+            kinds[f"kestrix native, {n} envs, {t} thread{'s' if t > 1 else ''}"] = dict(num_envs=n, num_threads=t)
+    for n in (1, 2):
+        kinds[f"Gymnasium async, {n} env{'s' if n > 1 else ''}"] = dict(num_envs=n, vectorization_mode="async")
+    vectors = {name: gym.make_vec(kestrix_gym.ENV_ID, **kw, **settings) for name, kw in kinds.items()}
     rng = np.random.default_rng(0)
-    rates: dict[int, list[float]] = {n: [] for n in widths}
-    cpu: dict[int, list[float]] = {n: [] for n in widths}
+    rates: dict[str, list[float]] = {name: [] for name in vectors}
+    cpu: dict[str, list[float]] = {name: [] for name in vectors}
     try:
-        for n, v in vectors.items():
+        for v in vectors.values():
             v.reset(seed=0)  # env i gets seed i
             measure(v, 1.0, rng)  # warm-up
         for _ in range(args.rounds):
-            for n, v in vectors.items():
+            for name, v in vectors.items():
                 rate, ms = measure(v, args.seconds, rng)
-                rates[n].append(rate)
-                cpu[n].append(ms)
+                rates[name].append(rate)
+                cpu[name].append(ms)
     finally:
         for v in vectors.values():
             v.close()
 
     print(f"BalloonPop, 84x84 grayscale, frame_skip 4, random actions; {args.rounds} alternating "
-          f"windows of {args.seconds:g} s; {os.cpu_count()} cores, load average {os.getloadavg()[0]:.1f}")
-    print("| Vector | Env steps/s (median) | Windows | Speed-up | CPU ms per env step |")
-    print("|---|---|---|---|---|")
-    base = statistics.median(rates[1])
-    for n in widths:
-        med = statistics.median(rates[n])
-        print(f"| kestrix async, {n} env{'s' if n > 1 else ''} | {med:,.0f} | "
-              f"{', '.join(f'{r:,.0f}' for r in rates[n])} | {med / base:.2f}x | "
-              f"{statistics.median(cpu[n]):.2f} |")
+          f"windows of {args.seconds:g} s; {cores} usable cores, load average {os.getloadavg()[0]:.1f}")
+    print("| Vector | Env steps/s (median) | Windows | CPU ms per env step |")
+    print("|---|---|---|---|")
+    med = {name: statistics.median(r) for name, r in rates.items()}
+    for name in vectors:
+        print(f"| {name} | {med[name]:,.0f} | {', '.join(f'{r:,.0f}' for r in rates[name])} | "
+              f"{statistics.median(cpu[name]):.2f} |")
 
     python = pathlib.Path(args.peer_python) if args.peer_python else PEER_PYTHON
     if python.exists() and subprocess.run([str(python), "-c", "import nes_py"], capture_output=True).returncode == 0:
         with tempfile.TemporaryDirectory() as tmp:
             rom = pathlib.Path(tmp) / "balloonpop.nes"
             rom.write_bytes(kestrix_gym.balloonpop.rom_bytes())
-            peer = {n: peer_rate(python, rom, args.seconds, n) for n in widths}
-        for n in widths:
-            print(f"| nes-py, {n} process{'es' if n > 1 else ''} | {peer[n]:,.0f} | 1 | {peer[n] / peer[1]:.2f}x | |")
+            for n in (1, 2):
+                rate = peer_rate(python, rom, args.seconds, n)
+                print(f"| nes-py, {n} process{'es' if n > 1 else ''} | {rate:,.0f} | 1 | |")
     else:
         print(f"(nes-py not timed: {python} with nes_py not found)")
-    print(json.dumps({"steps_per_second": {str(n): rates[n] for n in widths},
-                      "cpu_ms_per_step": {str(n): cpu[n] for n in widths}}))
+    t = "threads" if cores > 1 else "thread"
+    for n in (2, args.envs):
+        print(f"native {n} envs, {cores} {t} / 1 thread: "
+              f"{med[f'kestrix native, {n} envs, {cores} {t}'] / med[f'kestrix native, {n} envs, 1 thread']:.2f}x")
+    print(f"native 2 envs, {cores} {t} / Gymnasium async 2 envs: "
+          f"{med[f'kestrix native, 2 envs, {cores} {t}'] / med['Gymnasium async, 2 envs']:.2f}x")
+    print(json.dumps({"steps_per_second": rates, "cpu_ms_per_step": cpu}))
 
 
 if __name__ == "__main__":

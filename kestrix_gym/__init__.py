@@ -1,6 +1,7 @@
 """Gymnasium environments for the kestrix NES emulator.
 
-Importing the package registers "kestrix/BalloonPop-v0"."""
+Importing the package registers "kestrix/BalloonPop-v0" (gym.make_vec gives
+its native VectorNESEnv)."""
 from __future__ import annotations
 
 from pkgutil import extend_path
@@ -16,9 +17,11 @@ from .balloonpop import ENV_ID, ScriptedPolicy
 from .buttons import ACTION_LISTS, BUTTONS, MULTI_BINARY
 from .env import NESEnv
 from .ram import Change, RamVariable, Reaches
+from .vector import VectorNESEnv
 
 __all__ = ["ACTION_LISTS", "BUTTONS", "MULTI_BINARY", "Change", "NESEnv", "RamVariable", "Reaches",
-           "ScriptedPolicy", "ENV_ID"]
+           "ScriptedPolicy", "ENV_ID", "VectorNESEnv"]
 
 if ENV_ID not in gym.registry:
-    gym.register(id=ENV_ID, entry_point="kestrix_gym.balloonpop:make_env")
+    gym.register(id=ENV_ID, entry_point="kestrix_gym.balloonpop:make_env",
+                 vector_entry_point="kestrix_gym.balloonpop:make_vector")

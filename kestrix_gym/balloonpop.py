@@ -9,6 +9,7 @@ import numpy as np
 
 from .buttons import ACTION_LISTS
 from .env import NESEnv
+from .vector import VectorNESEnv
 from .ram import RamVariable
 
 ENV_ID = "kestrix/BalloonPop-v0"
@@ -39,15 +40,23 @@ def rom_bytes() -> bytes:
     return importlib.resources.files(__package__).joinpath("roms/balloonpop.nes").read_bytes()
 
 
+def settings(**kwargs: Any) -> dict[str, Any]:
+    """The task's NESEnv options, `kwargs` overriding them."""
+    return dict(actions=ACTIONS, start=START,
+                variables={"game_state": GAME_STATE, "score": SCORE, "timer": TIMER},
+                reward="score", terminated=("game_state", GAME_OVER)) | kwargs
+
+
 def make_env(rom: str | bytes | None = None, **kwargs: Any) -> NESEnv:
     """NESEnv on the BalloonPop cartridge: reward = score change, episode end
     = game over; keyword arguments override the defaults."""
-    settings: dict[str, Any] = dict(
-        actions=ACTIONS, start=START,
-        variables={"game_state": GAME_STATE, "score": SCORE, "timer": TIMER},
-        reward="score", terminated=("game_state", GAME_OVER))
-    settings.update(kwargs)
-    return NESEnv(rom_bytes() if rom is None else rom, **settings)
+    return NESEnv(rom_bytes() if rom is None else rom, **settings(**kwargs))
+
+
+def make_vector(num_envs: int = 1, rom: str | bytes | None = None, **kwargs: Any) -> VectorNESEnv:
+    """VectorNESEnv of the task (gym.make_vec's default for its id); `num_threads` and
+    NESEnv's options as keywords."""
+    return VectorNESEnv(rom_bytes() if rom is None else rom, num_envs, **settings(**kwargs))
 
 
 class ScriptedPolicy:

@@ -121,10 +121,7 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         self._reward = self._reward_rule(reward)
         self._terminated = self._end_rule(terminated)
 
-        if isinstance(rom, (bytes, bytearray)):
-            data = bytes(rom)
-        else:
-            data = pathlib.Path(rom).read_bytes()
+        data = rom_data(rom)
         self.frame_skip = frame_skip
         self.obs_type = obs_type
         self.noop_max = noop_max
@@ -372,6 +369,13 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         state = self.__dict__.copy()
         state["_window"] = state["_clock"] = None
         return state
+
+
+def rom_data(rom: str | os.PathLike[str] | bytes) -> bytes:
+    """A cartridge given as its path or its bytes, as bytes."""
+    if isinstance(rom, (bytes, bytearray)):
+        return bytes(rom)
+    return pathlib.Path(rom).read_bytes()
 
 
 def _mask(buttons: Sequence[bool]) -> int:

@@ -6,7 +6,7 @@
 #   2. optimised build (when its inputs changed) and the Python tests against it
 #   3. a build with AddressSanitizer and UndefinedBehaviorSanitizer: the C++
 #      core tests, then the Python tests again against it
-#   4. the thread stress test under ThreadSanitizer
+#   4. the thread stress test and the engine's batch step under ThreadSanitizer
 #   5. short fixed runs of the fuzz harnesses (clang; installed with apt-get
 #      when missing and running as root)
 #
@@ -84,13 +84,14 @@ san_env=(LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=l
 env "${san_env[@]}" "$py" -c 'import kestrix, sys; assert "sanitize" in kestrix.__file__, kestrix.__file__'
 env "${san_env[@]}" "$py" -m pytest -q -p no:cacheprovider tests "$@"
 
-phase "thread stress test under ThreadSanitizer: build and run" "30 s"
+phase "thread stress test and the engine's batch step under ThreadSanitizer: build and run" "1 min"
 tsan_dir="$root/build/tsan"
 cmake -S "$root" -B "$tsan_dir" -DKESTRIX_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_CPP_TESTS=ON \
     -DKESTRIX_STRESS_SECONDS=3 \
     -DPython_EXECUTABLE="$py" -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null
-cmake --build "$tsan_dir" -j "$(nproc)" --target stress_threads >/dev/null
-TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" ctest --test-dir "$tsan_dir" -R '^stress_threads$' --output-on-failure
+cmake --build "$tsan_dir" -j "$(nproc)" --target stress_threads batch_threads >/dev/null
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" ctest --test-dir "$tsan_dir" -R '^(stress_threads|batch_threads)$' \
+    --output-on-failure
 
 phase "fuzz harnesses: clang build, short fixed runs of each on its seed corpus" "1-2 min"
 have_libfuzzer() {

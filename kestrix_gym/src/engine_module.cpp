@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "batch.h"
 #include "engine.h"
 
 namespace py = pybind11;
@@ -44,6 +45,111 @@ void restore(Console& c, const py::buffer& data) {
 py::bytes snapshot(Console& c) {
     const std::vector<uint8_t> s = c.snapshot();
     return py::bytes(reinterpret_cast<const char*>(s.data()), s.size());
+}
+
+// A NumPy array of `dtype` and exactly `shape`, C-contiguous and writable
+// when `out`: the batch step reads and writes them with the lock released.
+template <class T>
+T* checked(const py::handle& obj, const char* name, std::vector<py::ssize_t> shape, bool out) {
+    if (!py::isinstance<py::array_t<T>>(obj))
+        throw py::type_error(std::string("Batch.step: ") + name + " must be a NumPy array of " +
+                             py::str(py::dtype::of<T>()).cast<std::string>());
+    py::array a = py::reinterpret_borrow<py::array>(obj);
+    if (!a.dtype().is(py::dtype::of<T>()) && !a.dtype().equal(py::dtype::of<T>()))
+        throw py::type_error(std::string("Batch.step: ") + name + " must have dtype " +
+                             py::str(py::dtype::of<T>()).cast<std::string>());
+    std::vector<py::ssize_t> got(a.shape(), a.shape() + a.ndim());
+    if (got != shape) {
+        std::string want, have;
+        for (py::ssize_t d : shape) want += (want.empty() ? "" : ", ") + std::to_string(d);
+        for (py::ssize_t d : got) have += (have.empty() ? "" : ", ") + std::to_string(d);
+        throw py::value_error(std::string("Batch.step: ") + name + " must have shape (" + want + "), not (" + have + ")");
+    }
+    if (!(a.flags() & py::array::c_style) || (out && !a.writeable()))
+        throw py::value_error(std::string("Batch.step: ") + name + " must be C-contiguous" + (out ? " and writable" : ""));
+    return static_cast<T*>(a.mutable_data());
+}
+
+template <class T>
+std::vector<T> flat(const py::handle& obj) {
+    py::array_t<T, py::array::c_style | py::array::forcecast> a = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(obj);
+    if (!a) throw py::type_error("Batch: a resize plan must be an array");
+    return std::vector<T>(a.data(), a.data() + a.size());
+}
+
+std::unique_ptr<kestrix_gym::Batch> build_batch(const py::buffer& image, int num_envs, int num_threads,
+                                                const py::dict& rules, const py::bytes& start) {
+    using kestrix_gym::StepRules;
+    if (num_envs < 1) throw py::value_error("Batch: num_envs must be at least 1");
+    if (num_threads < 1) throw py::value_error("Batch: num_threads must be at least 1");
+    StepRules r;
+    r.frame_skip = rules["frame_skip"].cast<int>();
+    const std::string obs = rules["obs"].cast<std::string>();
+    r.obs = obs == "rgb" ? StepRules::Obs::rgb : obs == "grayscale" ? StepRules::Obs::grayscale : StepRules::Obs::ram;
+    if (obs != "rgb" && obs != "grayscale" && obs != "ram") throw py::value_error("Batch: obs must be rgb, grayscale or ram");
+    r.max_pool = rules["max_pool"].cast<bool>();
+    if (!rules["resize"].is_none()) {
+        const py::tuple plans = rules["resize"].cast<py::tuple>();  // ((row index, row weight), (col index, col weight))
+        const py::tuple rows = plans[0].cast<py::tuple>(), cols = plans[1].cast<py::tuple>();
+        const py::array ri = rows[0].cast<py::array>(), ci = cols[0].cast<py::array>();
+        if (ri.ndim() != 2 || ci.ndim() != 2) throw py::value_error("Batch: a resize plan is (k, out) arrays");
+        r.row_k = int(ri.shape(0));
+        r.out_h = int(ri.shape(1));
+        r.col_k = int(ci.shape(0));
+        r.out_w = int(ci.shape(1));
+        r.row_index = flat<int32_t>(rows[0]);
+        r.row_weight = flat<float>(rows[1]);
+        r.col_index = flat<int32_t>(cols[0]);
+        r.col_weight = flat<float>(cols[1]);
+    }
+    for (const py::handle v : rules["variables"].cast<py::list>()) {
+        const py::tuple t = v.cast<py::tuple>();  // (address, size, big_endian, bcd)
+        kestrix_gym::Variable var;
+        const int address = t[0].cast<int>(), size = t[1].cast<int>();
+        if (address < 0 || address > 0xFFFF || size < 1 || size > 8)
+            throw py::value_error("Batch: a variable must lie in $0000-$FFFF and hold 1-8 bytes");
+        var.address = uint16_t(address);
+        var.size = uint8_t(size);
+        var.big_endian = t[2].cast<bool>();
+        var.bcd = t[3].cast<bool>();
+        r.variables.push_back(var);
+    }
+    if (!rules["reward"].is_none()) {
+        const py::tuple t = rules["reward"].cast<py::tuple>();
+        r.reward_variable = t[0].cast<int>();
+        r.reward_scale = t[1].cast<double>();
+    }
+    if (!rules["end"].is_none()) {
+        const py::tuple t = rules["end"].cast<py::tuple>();
+        r.end_variable = t[0].cast<int>();
+        r.end_value = t[1].cast<int64_t>();
+    }
+    const py::buffer_info info = image.request();
+    const std::string snap = start;
+    try {
+        return std::make_unique<kestrix_gym::Batch>(static_cast<const uint8_t*>(info.ptr), size_t(info.size), num_envs,
+                                                    num_threads, std::move(r),
+                                                    std::vector<uint8_t>(snap.begin(), snap.end()));
+    } catch (const std::invalid_argument& e) {
+        throw py::value_error(e.what());
+    }
+}
+
+// Console i of the batch, with the batch held for the caller (waiting for
+// it without the interpreter lock, which a running step does not need).
+struct Held {
+    std::unique_lock<std::mutex> lock;
+    Console& console;
+};
+Held held(kestrix_gym::Batch& b, int i) {
+    if (i < 0 || i >= b.num_envs())
+        throw py::index_error("env index " + std::to_string(i) + " outside 0-" + std::to_string(b.num_envs() - 1));
+    std::unique_lock<std::mutex> lock(b.in_use, std::defer_lock);
+    {
+        py::gil_scoped_release nogil;
+        lock.lock();
+    }
+    return {std::move(lock), b.console(i)};
 }
 
 }  // namespace
@@ -107,4 +213,60 @@ PYBIND11_MODULE(_engine, m, py::mod_gil_not_used()) {
                 restore(*c, state[1].cast<py::buffer>());
                 return c;
             }));
+
+    using kestrix_gym::Batch;
+    py::class_<Batch>(m, "Batch")
+        .def(py::init(&build_batch), py::arg("rom"), py::arg("num_envs"), py::arg("num_threads"), py::arg("rules"),
+             py::arg("start"),
+             "num_envs consoles of `rom`, each restored from the snapshot `start`, stepped by num_threads threads "
+             "(the caller's among them) under `rules` (see kestrix_gym.vector).")
+        .def(
+            "close",
+            [](Batch& b) {
+                py::gil_scoped_release nogil;
+                std::lock_guard<std::mutex> lock(b.in_use);
+                b.close();
+            },
+            "Ends the pool's threads; the batch steps no more.")
+        .def_property_readonly("num_envs", &Batch::num_envs)
+        .def_property_readonly("num_threads", &Batch::num_threads)
+        .def_property_readonly("obs_size", [](const Batch& b) { return b.step_rules().obs_size(); })
+        .def(
+            "step",
+            [](Batch& b, py::handle reset, py::handle idle, py::handle buttons, py::handle obs, py::handle reward,
+               py::handle terminated, py::handle frames, py::handle info) {
+                const py::ssize_t n = b.num_envs();
+                uint8_t* r = checked<uint8_t>(reset, "reset", {n}, false);
+                int32_t* idl = checked<int32_t>(idle, "idle", {n}, false);
+                uint8_t* btn = checked<uint8_t>(buttons, "buttons", {n, b.step_rules().frame_skip}, false);
+                py::array o = py::reinterpret_borrow<py::array>(obs);
+                if (!py::isinstance<py::array_t<uint8_t>>(obs) || o.nbytes() != py::ssize_t(n * b.step_rules().obs_size()) ||
+                    o.ndim() < 1 || o.shape(0) != n || !(o.flags() & py::array::c_style) || !o.writeable())
+                    throw py::value_error("Batch.step: obs must be a writable C-contiguous uint8 array of " +
+                                          std::to_string(n) + " observations of " +
+                                          std::to_string(b.step_rules().obs_size()) + " bytes");
+                double* rw = checked<double>(reward, "reward", {n}, true);
+                uint8_t* t = checked<uint8_t>(terminated, "terminated", {n}, true);
+                int32_t* f = checked<int32_t>(frames, "frames", {n}, true);
+                int64_t* in = checked<int64_t>(info, "info", {n, py::ssize_t(1 + b.step_rules().variables.size())}, true);
+                for (py::ssize_t i = 0; i < n; i++)
+                    if (idl[i] < 0) throw py::value_error("Batch.step: idle frames must be at least 0");
+                py::gil_scoped_release nogil;
+                std::lock_guard<std::mutex> lock(b.in_use);
+                b.step(r, idl, btn, static_cast<uint8_t*>(o.mutable_data()), rw, t, f, in);
+            },
+            py::arg("reset"), py::arg("idle"), py::arg("buttons"), py::arg("obs"), py::arg("reward"),
+            py::arg("terminated"), py::arg("frames"), py::arg("info"),
+            "One step of every env (or a reset where reset[i]), on the pool with the interpreter lock released.")
+        .def(
+            "snapshot", [](Batch& b, int i) { return snapshot(held(b, i).console); }, py::arg("index"))
+        .def(
+            "restore", [](Batch& b, int i, const py::buffer& data) { restore(held(b, i).console, data); },
+            py::arg("index"), py::arg("data"))
+        .def(
+            "buttons", [](Batch& b, int i) { return int(held(b, i).console.buttons(0)); }, py::arg("index"))
+        .def(
+            "cpu_memory",
+            [](py::object self, int i) { return view(self, {65536}, held(self.cast<Batch&>(), i).console.cpu_memory()); },
+            py::arg("index"), "A view of env i's CPU memory (read it between steps).");
 }

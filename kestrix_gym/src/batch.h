@@ -1,0 +1,115 @@
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "engine.h"
+
+namespace kestrix_gym {
+
+// A number in CPU memory: `size` bytes from `address`, least significant
+// first unless `big_endian`; with `bcd` each byte is two decimal digits.
+struct Variable {
+    uint16_t address = 0;
+    uint8_t size = 1;
+    bool big_endian = false;
+    bool bcd = false;
+    int64_t read(const uint8_t* memory) const;
+};
+
+// What a step of an env does besides running frames, as NESEnv does it.
+struct StepRules {
+    int frame_skip = 4;
+    enum class Obs : uint8_t { rgb, grayscale, ram } obs = Obs::rgb;
+    bool max_pool = false;
+    // Area averaging (NESEnv's area_plan): per output row and column, `k`
+    // source indices and float32 weights, laid out [k][out]. Empty: no resize.
+    int out_h = 240, out_w = 256, row_k = 0, col_k = 0;
+    std::vector<int32_t> row_index, col_index;
+    std::vector<float> row_weight, col_weight;
+    std::vector<Variable> variables;
+    int reward_variable = -1;  // reward: scale times the variable's growth per frame
+    double reward_scale = 1.0;
+    int end_variable = -1;  // terminated: the variable holds end_value after a frame
+    int64_t end_value = 0;
+
+    size_t obs_size() const;
+};
+
+// N consoles of one cartridge stepped together by a pool of threads, each
+// step writing every env's observation into one batch array. The consoles
+// start from one snapshot; a reset restores it and runs idle frames.
+class Batch {
+public:
+    Batch(const uint8_t* image, size_t size, int num_envs, int num_threads, StepRules rules,
+          const std::vector<uint8_t>& start);
+    ~Batch();
+    // Ends the pool's threads (also done when the batch is destroyed); a
+    // step after it throws std::logic_error.
+    void close();
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+    // One vector step. For env i: when reset[i], a reset with idle[i] idle
+    // frames after the first; otherwise the frames of a step, buttons[i *
+    // frame_skip + f] held in frame f. Writes obs (num_envs * obs_size()
+    // bytes), and per env the reward, whether it terminated, the frames run
+    // and, in info[i * (1 + V)], the episode's frame count then the V
+    // variables. Runs on the pool; rethrows the first failure of any env.
+    void step(const uint8_t* reset, const int32_t* idle, const uint8_t* buttons, uint8_t* obs, double* reward,
+              uint8_t* terminated, int32_t* frames, int64_t* info);
+
+    int num_envs() const { return int(envs.size()); }
+    int num_threads() const { return int(workers.size()) + 1; }
+    const StepRules& step_rules() const { return rules; }
+    Console& console(int i) { return envs[size_t(i)]->console; }
+    // The frames since the env's reset (a restored snapshot leaves it: it is the env's own).
+    int64_t episode_frames(int i) const { return envs[size_t(i)]->episode_frames; }
+    // Held by the scripting side around each call that steps, reads or
+    // replaces consoles, so two callers never overlap.
+    std::mutex in_use;
+
+private:
+    struct Env {
+        Console console;
+        int64_t episode_frames = 0;
+        std::vector<uint8_t> pictures;  // the last two frames, for max-pooling
+        std::vector<float> scratch;     // the resize's intermediate rows
+        Env(const uint8_t* image, size_t size) : console(image, size) {}
+    };
+    StepRules rules;
+    std::vector<uint8_t> start;
+    std::vector<std::unique_ptr<Env>> envs;
+
+    // The job of the current step, read by every thread.
+    struct Job {
+        const uint8_t* reset;
+        const int32_t* idle;
+        const uint8_t* buttons;
+        uint8_t* obs;
+        double* reward;
+        uint8_t* terminated;
+        int32_t* frames;
+        int64_t* info;
+    } job{};
+    std::atomic<int> next_env{0};
+    std::mutex mutex;
+    std::condition_variable wake, done;
+    uint64_t generation = 0;  // counts steps; a worker runs each once
+    int busy = 0;             // workers still in the current step
+    bool stopping = false;
+    std::exception_ptr failure;
+    std::vector<std::thread> workers;
+
+    void work();              // takes envs of the current job until none is left
+    void run_env(int i);
+    void observe(Env& e, uint8_t* out);
+    void worker_loop();
+};
+
+}  // namespace kestrix_gym
