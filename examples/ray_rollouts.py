@@ -1,10 +1,11 @@
-"""Rollouts of kestrix/BalloonPop-v0 on Ray: each actor holds a sync vector
-of environments and plays a policy until every env has finished its
-episodes; the script reports episode returns and environment steps/s.
+"""Rollouts of kestrix/BalloonPop-v0 on Ray: each actor holds a native vector
+of environments (VectorNESEnv: its consoles stepped by C++ threads) and
+plays a policy until every env has finished its episodes; the script
+reports episode returns and environment steps/s.
 
 Usage: ray_rollouts.py [--address HOST:PORT] [--actors N] [--envs M]
                        [--episodes E] [--policy random|scripted] [--seed S]
-                       [--max-steps T] [--node-ip-address IP] [--no-ray]
+                       [--max-steps T] [--threads K] [--node-ip-address IP] [--no-ray]
                        [--json PATH]
 
 Without --address a private local Ray instance is started for the run, even
@@ -16,7 +17,8 @@ to keep everything on one machine's loopback address:
 `RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER=0 ray start --head --node-ip-address
 127.0.0.1 --port 6379`, then --address 127.0.0.1:6379).
 The cartridge travels to the actors as bytes, so workers need the kestrix
-package but no shared files. Env j of actor i is seeded with S + i*M + j;
+package but no shared files. Each actor's vector steps on --threads threads
+(default: the usable cores). Env j of actor i is seeded with S + i*M + j;
 --no-ray runs the same collectors one after the other in this process,
 which gives the same returns."""
 from __future__ import annotations
@@ -29,25 +31,24 @@ import time
 from pathlib import Path
 from typing import Any
 
-import gymnasium as gym  # noqa: E402
 import numpy as np  # noqa: E402
 
-from kestrix_gym.balloonpop import ScriptedPolicy, make_env, rom_bytes  # noqa: E402
+from kestrix_gym.balloonpop import ScriptedPolicy, make_vector, rom_bytes  # noqa: E402
 
 LOOPBACK = "127.0.0.1"
 
 
 class Collector:
-    """A sync vector of BalloonPop envs on the given seeds, and a policy."""
+    """A native vector of BalloonPop envs on the given seeds, and a policy."""
 
-    def __init__(self, rom: bytes, seeds: list[int], policy: str, max_steps: int | None) -> None:
+    def __init__(self, rom: bytes, seeds: list[int], policy: str, max_steps: int | None,
+                 threads: int | None = None) -> None:
         obs_type = "ram" if policy == "scripted" else "grayscale"
         resize = None if policy == "scripted" else 84
         self.seeds = seeds
         self.policy = policy
-        self.envs = gym.vector.SyncVectorEnv(
-            [lambda: make_env(rom=rom, obs_type=obs_type, resize=resize, max_episode_steps=max_steps)
-             for _ in seeds])
+        self.envs = make_vector(len(seeds), rom=rom, obs_type=obs_type, resize=resize, max_episode_steps=max_steps,
+                                num_threads=threads)
 
     def run(self, episodes: int) -> dict[str, Any]:
         """Plays until every env has finished `episodes` episodes, then closes
@@ -94,7 +95,7 @@ def collect(args: argparse.Namespace) -> tuple[list[dict[str, Any]], float]:
     seed_lists = [[args.seed + i * args.envs + j for j in range(args.envs)] for i in range(args.actors)]
     if args.no_ray:
         t0 = time.perf_counter()
-        results = [Collector(rom, seeds, args.policy, args.max_steps).run(args.episodes) for seeds in seed_lists]
+        results = [Collector(rom, seeds, args.policy, args.max_steps, args.threads).run(args.episodes) for seeds in seed_lists]
         return results, time.perf_counter() - t0
     os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
     if args.node_ip_address == LOOPBACK:
@@ -114,7 +115,7 @@ def collect(args: argparse.Namespace) -> tuple[list[dict[str, Any]], float]:
                  log_to_driver=False)
     try:
         remote = ray.remote(num_cpus=1)(Collector)
-        actors: list[Any] = [remote.remote(rom, seeds, args.policy, args.max_steps) for seeds in seed_lists]
+        actors: list[Any] = [remote.remote(rom, seeds, args.policy, args.max_steps, args.threads) for seeds in seed_lists]
         ray.get([a.__ray_ready__.remote() for a in actors])  # envs built before timing
         t0 = time.perf_counter()
         results = ray.get([a.run.remote(args.episodes) for a in actors])
@@ -134,6 +135,7 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--policy", choices=("random", "scripted"), default="random")
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--max-steps", type=int, default=None, help="truncate episodes after T steps")
+    ap.add_argument("--threads", type=int, default=None, help="threads of each actor's vector (default: the cores)")
     ap.add_argument("--no-ray", action="store_true", help="run the collectors in this process")
     ap.add_argument("--json", default=None, help="also write the results to this file")
     args = ap.parse_args(argv)
