@@ -47,6 +47,18 @@ def action_table(actions: str | Sequence[str | Sequence[str]]) -> list[tuple[boo
     return table
 
 
+def action_names(actions: str | Sequence[str | Sequence[str]]) -> list[str]:
+    """Each combination of an action list as its buttons' names joined by "+"
+    in the list's own order ("NOOP" for none): "right+a" -> "Right+A"."""
+    combos = ACTION_LISTS[actions] if isinstance(actions, str) else actions
+    proper = {b.lower(): b for b in BUTTONS}
+    names = []
+    for combo in combos:
+        parts = combo.replace("+", " ").replace(",", " ").split() if isinstance(combo, str) else list(combo)
+        names.append("+".join(proper[p.lower()] for p in parts) or "NOOP")
+    return names
+
+
 Press = tuple[int, int, tuple[bool, ...]]
 
 

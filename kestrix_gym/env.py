@@ -11,10 +11,12 @@ import numpy as np
 from gymnasium import spaces
 
 from ._engine import Console
-from .buttons import MULTI_BINARY, NO_BUTTONS, action_table, buttons_at, parse_presses
+from .buttons import BUTTONS, MULTI_BINARY, NO_BUTTONS, action_names, action_table, buttons_at, parse_presses
 from .ram import Change, Reaches, RamVariable
 
 RAM_SIZE = 0x800
+MEMORY = 0x10000
+INFO_KEYS = ("frame_number", "episode_frame_number", "lives")
 SCREEN = (240, 256)
 FRAME_HZ = 1789773 * 3 / (341 * 262)
 # Luma weights in 256ths (0.299, 0.587, 0.114): integer products are cheaper
@@ -67,12 +69,17 @@ class NESEnv(gym.Env[np.ndarray, Any]):
     the order A, B, Select, Start, Up, Down, Left, Right. Each step holds the
     action for `frame_skip` frames and sums the reward over them.
 
-    obs_type: "rgb" (240x256x3), "grayscale" (240x256) or "ram" (the 2 KiB of
-    internal RAM); resize=(height, width) averages picture areas.
+    obs_type: "rgb" (240x256x3), "grayscale" (240x256, or 240x256x1 with
+    grayscale_newaxis) or "ram" (the 2 KiB of internal RAM); resize=(height,
+    width) averages picture areas. with_ram=True makes the observation a Dict
+    of the picture ("pixels") and the 2 KiB of RAM ("ram").
     variables: named RamVariables, reported in `info` and usable by name:
     reward="score" is the change of variable "score"; terminated=("state", 2)
     ends the episode when "state" holds 2. Callables are also accepted:
-    reward(ram_before, ram_after) per frame, terminated(ram) after each frame.
+    reward(memory_before, memory_after) per frame, terminated(memory) after
+    each frame, each memory the 64 KiB of CPU memory. lives: a variable (or
+    its name) reported as info["lives"]; terminate_on_life_loss ends the
+    episode after a frame in which it dropped.
 
     start: presses run after power-on ("150=Start", "200-320=Right+A", as in
     the examples); a snapshot of the console after them is the start of every
@@ -100,15 +107,29 @@ class NESEnv(gym.Env[np.ndarray, Any]):
                  max_episode_steps: int | None = None,
                  repeat_action_probability: float = 0.0,
                  max_pool: bool = False,
+                 lives: str | RamVariable | None = None,
+                 terminate_on_life_loss: bool = False,
+                 grayscale_newaxis: bool = False,
+                 with_ram: bool = False,
                  render_mode: str | None = None) -> None:
+        # What a recording must match (see record.py), as given.
+        self.options: dict[str, Any] = {
+            "actions": actions, "frame_skip": frame_skip, "obs_type": obs_type, "resize": resize,
+            "variables": variables, "reward": reward, "terminated": terminated, "start": start,
+            "noop_max": noop_max, "max_episode_steps": max_episode_steps,
+            "repeat_action_probability": repeat_action_probability, "max_pool": max_pool, "lives": lives,
+            "terminate_on_life_loss": terminate_on_life_loss, "grayscale_newaxis": grayscale_newaxis,
+            "with_ram": with_ram}
         if frame_skip < 1 or noop_max < 0:
             raise ValueError("frame_skip must be at least 1 and noop_max at least 0")
         if not 0.0 <= repeat_action_probability <= 1.0:
             raise ValueError("repeat_action_probability must lie in [0, 1]")
         if obs_type not in ("rgb", "grayscale", "ram"):
             raise ValueError(f"obs_type must be 'rgb', 'grayscale' or 'ram', not {obs_type!r}")
-        if obs_type == "ram" and (resize is not None or max_pool):
-            raise ValueError("resize and max_pool apply to pictures, not to obs_type='ram'")
+        if obs_type == "ram" and (resize is not None or max_pool or with_ram):
+            raise ValueError("resize, max_pool and with_ram apply to pictures, not to obs_type='ram'")
+        if grayscale_newaxis and obs_type != "grayscale":
+            raise ValueError("grayscale_newaxis applies to obs_type='grayscale'")
         if render_mode not in (None, *self.metadata["render_modes"]):
             raise ValueError(f"render_mode must be one of {self.metadata['render_modes']} or None")
         if max_episode_steps is not None and max_episode_steps < 1:
@@ -116,10 +137,15 @@ class NESEnv(gym.Env[np.ndarray, Any]):
 
         self.variables = dict(variables or {})
         for name in self.variables:
-            if name == "frame_number":
+            if name in INFO_KEYS:
                 raise ValueError(f"variable name {name!r} is taken by info")
         self._reward = self._reward_rule(reward)
         self._terminated = self._end_rule(terminated)
+        self.lives: RamVariable | None = self._variable(lives) if isinstance(lives, str) else lives
+        if terminate_on_life_loss and self.lives is None:
+            raise ValueError("terminate_on_life_loss needs lives= (a variable)")
+        self.terminate_on_life_loss = terminate_on_life_loss
+        self.with_ram = with_ram
 
         data = rom_data(rom)
         self.frame_skip = frame_skip
@@ -150,15 +176,20 @@ class NESEnv(gym.Env[np.ndarray, Any]):
                 if min(resize) < 1:
                     raise ValueError("resize needs a positive height and width")
                 self._resize = (area_plan(SCREEN[0], resize[0]), area_plan(SCREEN[1], resize[1]))
-            shape = (*hw, 3) if obs_type == "rgb" else tuple(hw)
-        self.observation_space = spaces.Box(0, 255, shape, np.uint8)
+            shape = (*hw, 3) if obs_type == "rgb" else (*hw, 1) if grayscale_newaxis else tuple(hw)
+        self.observation_space: spaces.Space[Any] = spaces.Box(0, 255, shape, np.uint8)
+        self._obs_shape = shape
+        if with_ram:
+            self.observation_space = spaces.Dict(
+                {"pixels": self.observation_space, "ram": spaces.Box(0, 255, (RAM_SIZE,), np.uint8)})
 
         presses = parse_presses(start) if start is not None else []
         self._console: Console | None = Console(data)
         self._window: Any = None
         self._clock: Any = None
         self._buttons = NO_BUTTONS
-        self._ram_before = np.zeros(RAM_SIZE, np.uint8)
+        self._memory_before = np.zeros(MEMORY, np.uint8)
+        self._lives = 0
         self._pictures = np.zeros((2, *SCREEN, 3), np.uint8)
         self._steps = 0
         self._episode_frames = 0
@@ -258,6 +289,8 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         img = console.picture()
         self._pictures[0] = img
         self._pictures[1] = img
+        if self.lives is not None:
+            self._lives = self.lives.read(console.cpu_memory())
         if self.render_mode == "human":
             self.render()
         return self._observe(), self._info()
@@ -273,7 +306,7 @@ class NESEnv(gym.Env[np.ndarray, Any]):
             wanted = tuple(bool(b) for b in np.asarray(action).reshape(8))
         else:
             wanted = self._table[int(action)]
-        ram = console.cpu_memory()[:RAM_SIZE]
+        memory = console.cpu_memory()
         total = 0.0
         terminated = False
         for i in range(self.frame_skip):
@@ -281,13 +314,18 @@ class NESEnv(gym.Env[np.ndarray, Any]):
             if self.repeat_action_probability and self.np_random.random() < self.repeat_action_probability:
                 buttons = self._buttons  # sticky: the previous frame's buttons stay
             if self._reward is not None:
-                np.copyto(self._ram_before, ram)
+                np.copyto(self._memory_before, memory)
             self._frame(buttons)
             if self._reward is not None:
-                total += float(self._reward(self._ram_before, ram))
+                total += float(self._reward(self._memory_before, memory))
             if self.max_pool:
                 self._pictures[self._episode_frames % 2] = console.picture()
-            if self._terminated is not None and self._terminated(ram):
+            lost = False
+            if self.lives is not None:
+                lives = self.lives.read(memory)
+                lost = self.terminate_on_life_loss and lives < self._lives
+                self._lives = lives
+            if lost or (self._terminated is not None and self._terminated(memory)):
                 terminated = True
                 break
         self._steps += 1
@@ -297,7 +335,13 @@ class NESEnv(gym.Env[np.ndarray, Any]):
             self.render()
         return self._observe(), total, terminated, bool(truncated), self._info()
 
-    def _observe(self) -> np.ndarray:
+    def _observe(self) -> Any:
+        pixels = self._picture_obs()
+        if self.with_ram:
+            return {"pixels": pixels, "ram": self._live().cpu_memory()[:RAM_SIZE].copy()}
+        return pixels
+
+    def _picture_obs(self) -> np.ndarray:
         console = self._live()
         if self.obs_type == "ram":
             return console.cpu_memory()[:RAM_SIZE].copy()
@@ -306,7 +350,7 @@ class NESEnv(gym.Env[np.ndarray, Any]):
             # Per channel, not `img @ weights`: no BLAS threads (see area_resize).
             luma = img[..., 0] * GREY[0] + img[..., 1] * GREY[1] + img[..., 2] * GREY[2]
             if self._resize is None:
-                return ((luma + np.uint16(128)) >> 8).astype(np.uint8)
+                return ((luma + np.uint16(128)) >> 8).astype(np.uint8).reshape(self._obs_shape)
             pic = luma * np.float32(1 / 256)
         elif self._resize is not None:
             pic = img
@@ -314,16 +358,26 @@ class NESEnv(gym.Env[np.ndarray, Any]):
             return img.copy()
         if self._resize is not None:
             pic = area_resize(area_resize(pic, self._resize[0], 0), self._resize[1], 1)
-        return np.clip(np.rint(pic), 0, 255).astype(np.uint8)
+        return np.clip(np.rint(pic), 0, 255).astype(np.uint8).reshape(self._obs_shape)
 
     def _info(self) -> dict[str, Any]:
-        ram = self._live().cpu_memory()[:RAM_SIZE]
-        # Frames since the episode began (an env-wide count would make the
-        # info of equal seeds differ, which Gymnasium's checker rejects).
-        info: dict[str, Any] = {"frame_number": self._episode_frames}
+        console = self._live()
+        memory = console.cpu_memory()
+        # The console's frame counter comes back with the start snapshot, so
+        # equal seeds give equal infos.
+        info: dict[str, Any] = {"frame_number": console.frame_count, "episode_frame_number": self._episode_frames}
+        if self.lives is not None:
+            info["lives"] = self._lives
         for name, var in self.variables.items():
-            info[name] = var.read(ram)
+            info[name] = var.read(memory)
         return info
+
+    def get_action_meanings(self) -> list[str]:
+        """The name of each action: its buttons joined by "+" ("NOOP" for
+        none); for MultiBinary, the eight buttons in bit order."""
+        if self._table is None:
+            return list(BUTTONS)
+        return action_names(self.options["actions"])
 
     def render(self) -> np.ndarray | None:
         if self.render_mode is None:

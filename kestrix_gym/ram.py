@@ -1,5 +1,5 @@
-"""Named variables in the console's 2 KiB of internal RAM, and the common
-reward and episode-end rules built from them."""
+"""Named numbers anywhere in the console's CPU memory, and the common reward
+and episode-end rules built from them."""
 from __future__ import annotations
 
 from dataclasses import dataclass
@@ -7,30 +7,61 @@ from typing import Literal
 
 import numpy as np
 
+MEMORY = 0x10000
+
 
 @dataclass(frozen=True)
 class RamVariable:
-    """`size` bytes at `address` ($0000-$07FF), in `byteorder`; with `bcd`
-    each byte holds two decimal digits (high nibble first)."""
+    """`size` bytes at `address` ($0000-$FFFF: internal RAM, cartridge RAM at
+    $6000-$7FFF, or any other cell of CPU memory), in `byteorder`, read as:
+
+    - unsigned (the default), or `signed` (two's complement over `size` bytes);
+    - `bcd`: packed BCD, each byte two decimal digits, the high nibble first;
+    - `digits`: one decimal digit per byte, `offset` subtracted from each byte
+      first (digits stored as tile codes: the code of the "0" tile). A byte
+      that is then not 0-9 (a blank in place of a leading zero) counts as 0.
+
+    `byteorder` names where the most significant byte (or digit) is: "little",
+    the last; "big", the first, as most games keep score digits."""
 
     address: int
     size: int = 1
     byteorder: Literal["little", "big"] = "little"
     bcd: bool = False
+    signed: bool = False
+    digits: bool = False
+    offset: int = 0
 
     def __post_init__(self) -> None:
-        if self.size < 1 or not 0 <= self.address <= 0x800 - self.size:
-            raise ValueError(f"RAM variable at ${self.address:04X}, {self.size} bytes, is outside $0000-$07FF")
+        if not 1 <= self.size <= 8 or not 0 <= self.address <= MEMORY - self.size:
+            raise ValueError(f"variable at ${self.address:04X}, {self.size} bytes, is outside $0000-$FFFF "
+                             "(or holds more than 8 bytes)")
+        if self.size == 8 and not (self.bcd or self.signed or self.digits):
+            raise ValueError("an unsigned variable holds at most 7 bytes (8 when signed, bcd or digits)")
         if self.byteorder not in ("little", "big"):
             raise ValueError(f"byteorder must be 'little' or 'big', not {self.byteorder!r}")
+        if self.bcd + self.signed + self.digits > 1:
+            raise ValueError("a variable is one of bcd, signed or digits")
+        if not 0 <= self.offset <= 255 or (self.offset and not self.digits):
+            raise ValueError("offset (0-255) applies to digits=True only")
 
-    def read(self, ram: np.ndarray) -> int:
-        data = [int(b) for b in ram[self.address:self.address + self.size]]
+    def read(self, memory: np.ndarray) -> int:
+        """The value in `memory`, the console's CPU memory (or its first bytes
+        at least up to the variable's end)."""
+        data = [int(b) for b in memory[self.address:self.address + self.size]]
         if self.byteorder == "little":
             data.reverse()
         value = 0
         for b in data:  # most significant byte first
-            value = value * 100 + (b >> 4) * 10 + (b & 15) if self.bcd else value << 8 | b
+            if self.bcd:
+                value = value * 100 + (b >> 4) * 10 + (b & 15)
+            elif self.digits:
+                d = (b - self.offset) & 0xFF
+                value = value * 10 + (d if d < 10 else 0)
+            else:
+                value = value << 8 | b
+        if self.signed and value >= 1 << (8 * self.size - 1):
+            value -= 1 << (8 * self.size)
         return value
 
 
@@ -52,5 +83,5 @@ class Reaches:
     variable: RamVariable
     value: int
 
-    def __call__(self, ram: np.ndarray) -> bool:
-        return self.variable.read(ram) == self.value
+    def __call__(self, memory: np.ndarray) -> bool:
+        return self.variable.read(memory) == self.value

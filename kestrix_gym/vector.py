@@ -12,7 +12,7 @@ from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
 
 from ._engine import Batch
-from .env import NESEnv, rom_data
+from .env import RAM_SIZE, NESEnv, rom_data
 from .ram import Change, Reaches, RamVariable
 
 
@@ -69,7 +69,10 @@ class VectorNESEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         self._autoreset = np.zeros(num_envs, np.bool_)
         self._batch: Batch | None = None
         self._envs: list[NESEnv] = []
+        self._memories: list[np.ndarray] = []
         rules = self._native_rules(proto)
+        if rules is not None and proto.lives is not None:
+            self._lives_column = rules["lives"]
         self._native = rules is not None
         if rules is None:
             self._envs = [copy_env(proto) for _ in range(num_envs)]
@@ -79,11 +82,12 @@ class VectorNESEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             self._batch = Batch(data, num_envs, self._threads, rules, proto._start)
             proto.close()  # its options and start snapshot are all the batch needs
             n = num_envs
-            self._obs = np.zeros((n, *proto.observation_space.shape), np.uint8)
+            self._obs = np.zeros((n, *proto._obs_shape), np.uint8)
+            self._memories = [self._batch.cpu_memory(i) for i in range(n)] if proto.with_ram else []
             self._reward = np.zeros(n, np.float64)
             self._terminated = np.zeros(n, np.uint8)
             self._frames = np.zeros(n, np.int32)
-            self._info = np.zeros((n, 1 + len(rules["variables"])), np.int64)
+            self._info = np.zeros((n, 2 + len(rules["variables"])), np.int64)
             self._buttons = np.zeros((n, proto.frame_skip), np.uint8)
             self._idle = np.zeros(n, np.int32)
 
@@ -106,9 +110,12 @@ class VectorNESEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
                 (idx.astype(np.int32), w.astype(np.float32)) for idx, w in env._resize),
             "reward": None if reward is None else (index(reward.variable), float(reward.scale)),
             "end": None if end is None else (index(end.variable), int(end.value)),
+            "lives": None if env.lives is None else index(env.lives),
+            "life_loss": env.terminate_on_life_loss,
         }
         # Variables the rules add after the named ones are read but not reported.
-        rules["variables"] = [(v.address, v.size, v.byteorder == "big", v.bcd) for v in variables]
+        rules["variables"] = [(v.address, v.size, v.byteorder == "big", variable_format(v), v.offset)
+                              for v in variables]
         return rules
 
     @property
@@ -241,15 +248,21 @@ class VectorNESEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
                 rng.random(int(frames[i]))
         self._drawn = []
 
-    def _output(self) -> np.ndarray:
-        return self._obs.copy() if self.copy else self._obs
+    def _output(self) -> Any:
+        pixels = self._obs.copy() if self.copy else self._obs
+        if self._memories:
+            return {"pixels": pixels, "ram": np.stack([m[:RAM_SIZE] for m in self._memories])}
+        return pixels
 
     def _infos(self) -> dict[str, Any]:
-        ones = np.ones(self.num_envs, np.bool_)
-        infos: dict[str, Any] = {"frame_number": self._info[:, 0].copy(), "_frame_number": ones}
-        for k, name in enumerate(self._names):
-            infos[name] = self._info[:, 1 + k].copy()
-            infos["_" + name] = ones.copy()
+        columns = {"frame_number": 1, "episode_frame_number": 0}
+        if self._proto.lives is not None:
+            columns["lives"] = 2 + self._lives_column
+        columns.update({name: 2 + k for k, name in enumerate(self._names)})
+        infos: dict[str, Any] = {}
+        for name, k in columns.items():
+            infos[name] = self._info[:, k].copy()
+            infos["_" + name] = np.ones(self.num_envs, np.bool_)
         return infos
 
     # -- Python rules: the envs one after the other ----------------------
@@ -269,7 +282,9 @@ class VectorNESEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         self._autoreset = terminated | truncated
         return self._gather_obs(obs), reward, terminated, truncated, self._gather_info(infos)
 
-    def _gather_obs(self, obs: list[np.ndarray]) -> np.ndarray:
+    def _gather_obs(self, obs: list[Any]) -> Any:
+        if isinstance(obs[0], dict):
+            return {key: np.stack([o[key] for o in obs]) for key in obs[0]}
         return np.stack(obs)
 
     def _gather_info(self, infos: list[dict[str, Any]]) -> dict[str, Any]:
@@ -277,6 +292,10 @@ class VectorNESEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         for i, info in enumerate(infos):
             vector = self._add_info(vector, info, i)
         return vector
+
+
+def variable_format(v: RamVariable) -> str:
+    return "bcd" if v.bcd else "signed" if v.signed else "digits" if v.digits else "unsigned"
 
 
 def copy_env(env: NESEnv) -> NESEnv:

@@ -92,6 +92,7 @@ def pad_byte(names: str) -> int:
     ({"render_mode": "rgb_array"}, (240, 256, 3)),
     ({"obs_type": "grayscale", "resize": 84, "max_pool": True}, (84, 84)),
     ({"obs_type": "ram", "actions": "multi-binary", "repeat_action_probability": 0.25}, (2048,)),
+    ({"obs_type": "grayscale", "resize": 84, "grayscale_newaxis": True, "with_ram": True, "lives": "timer"}, None),
 ])
 def test_check_env_passes(kw, shape):
     env = gym.make(ENV_ID, **kw)
@@ -141,18 +142,29 @@ def test_reset_with_a_seed_replays_the_episode(counter_rom):
     fresh.close()
 
 
-@pytest.mark.parametrize("raw, size, order, bcd, value", [
-    ([0x34, 0x12, 0x99], 1, "little", False, 0x34),
-    ([0x34, 0x12, 0x99], 2, "little", False, 0x1234),
-    ([0x34, 0x12, 0x99], 2, "big", False, 0x3412),
-    ([0x34, 0x12, 0x99], 2, "little", True, 1234),
-    ([0x34, 0x12, 0x99], 3, "big", True, 341299),
-    ([0x34, 0x12, 0x99], 3, "little", True, 991234),
+@pytest.mark.parametrize("raw, kw, value", [
+    ([0x34, 0x12, 0x99], {}, 0x34),
+    ([0x34, 0x12, 0x99], {"size": 2}, 0x1234),
+    ([0x34, 0x12, 0x99], {"size": 2, "byteorder": "big"}, 0x3412),
+    ([0x34, 0x12, 0x99], {"size": 2, "bcd": True}, 1234),
+    ([0x34, 0x12, 0x99], {"size": 3, "byteorder": "big", "bcd": True}, 341299),
+    ([0x34, 0x12, 0x99], {"size": 3, "bcd": True}, 991234),
+    ([0xFE, 0xFF, 0x99], {"size": 2, "signed": True}, -2),
+    ([0x7F, 0x12, 0x99], {"signed": True}, 127),
+    ([0x31, 0x32, 0x20], {"size": 3, "byteorder": "big", "digits": True, "offset": 0x30}, 120),  # a blank counts 0
+    ([0x01, 0x02, 0x09], {"size": 3, "digits": True}, 921),
 ])
-def test_ram_variable_reads(raw, size, order, bcd, value):
-    ram = np.zeros(2048, np.uint8)
-    ram[0x7FD:] = raw
-    assert RamVariable(0x7FD, size, order, bcd).read(ram) == value
+def test_ram_variable_reads(raw, kw, value):
+    memory = np.zeros(0x10000, np.uint8)
+    memory[0x6FFD:0x7000] = raw  # cartridge RAM
+    assert RamVariable(0x6FFD, **kw).read(memory) == value
+
+
+@pytest.mark.parametrize("kw", [{"address": 0xFFFF, "size": 2}, {"address": 0, "size": 8},
+                                {"address": 0, "bcd": True, "signed": True}, {"address": 0, "offset": 3}])
+def test_ram_variable_refuses(kw):
+    with pytest.raises(ValueError):
+        RamVariable(**kw)
 
 
 def test_change_reward_across_a_bcd_carry():
@@ -276,3 +288,53 @@ def test_balloonpop_rewards_the_score_and_ends_at_game_over():
             break
     assert terminated and info["game_state"] == 2
     env.close()
+
+
+def test_variable_in_cartridge_ram():
+    """$6FE3 counts frames (NMIs): reward and info read cartridge RAM."""
+    rom = program("reset: LDA #$80\n STA $2000\nspin: JMP spin\nnmi: INC $6FE3\n RTI\n")
+    env = NESEnv(rom, obs_type="ram", noop_max=0, variables={"count": RamVariable(0x6FE3)}, reward="count")
+    _, info = env.reset(seed=0)
+    _, reward, _, _, after = env.step(0)
+    assert (reward, after["count"] - info["count"]) == (4.0, 4)
+
+
+def test_lives_and_the_life_loss_ending():
+    """BalloonPop's seconds as lives: one is lost every 60 frames. The ending
+    comes at the frame of the loss, which a frame-by-frame env finds."""
+    kept = make_env(obs_type="ram", lives="timer")
+    ending = make_env(obs_type="ram", lives="timer", terminate_on_life_loss=True)
+    single = make_env(obs_type="ram", lives="timer", frame_skip=1)
+    lives = [env.reset(seed=0)[1]["lives"] for env in (kept, ending, single)]
+    while not (result := ending.step(0))[2]:
+        assert not kept.step(0)[2]
+    while (info := single.step(0)[4])["lives"] == lives[2]:
+        pass
+    assert result[4]["lives"] == info["lives"] == lives[1] - 1
+    assert result[4]["episode_frame_number"] == info["episode_frame_number"]
+
+
+def test_dict_observation_holds_picture_and_ram():
+    env = make_env(obs_type="rgb", with_ram=True)
+    obs, _ = env.reset(seed=0)
+    assert np.array_equal(obs["pixels"], env.picture) and np.array_equal(obs["ram"], env.ram())
+
+
+def test_action_meanings():
+    assert make_env().get_action_meanings() == ["NOOP", "Left", "Right", "B", "Left+B", "Right+B", "A"]
+    assert make_env(actions=["", "right a", ("Up", "B")]).get_action_meanings() == ["NOOP", "Right+A", "Up+B"]
+    assert make_env(actions="multi-binary").get_action_meanings() == list(kestrix_gym.BUTTONS)
+
+
+def test_frame_numbers_across_resets_with_one_seed():
+    env = make_env(obs_type="ram")
+    first = env.reset(seed=4)[1]
+    for _ in range(30):
+        env.step(1)
+    later = env.step(1)[4]
+    again = env.reset(seed=4)[1]
+    assert (first["frame_number"], first["episode_frame_number"]) == \
+        (again["frame_number"], again["episode_frame_number"])
+    start_frames = first["frame_number"] - first["episode_frame_number"]  # the start presses
+    assert start_frames == 30 and later["episode_frame_number"] == first["episode_frame_number"] + 31 * 4
+    assert later["frame_number"] == start_frames + later["episode_frame_number"]

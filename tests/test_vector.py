@@ -35,6 +35,8 @@ def play(vec, memory, actions):
     {"obs_type": "rgb", "resize": (60, 50), "max_episode_steps": 40},
     {"obs_type": "ram", "frame_skip": 3},
     {"obs_type": "grayscale", "reward": lambda before, after: float(after[3] != before[3])},  # a Python rule
+    {"obs_type": "grayscale", "grayscale_newaxis": True, "with_ram": True, "lives": "timer",
+     "terminate_on_life_loss": True},  # each second of the round is a life
 ])
 def test_vector_steps_as_separate_envs(kw):
     """Through episode ends mid-step, truncations and autoresets: the same
@@ -46,12 +48,18 @@ def test_vector_steps_as_separate_envs(kw):
     want = play(ref, lambda i: ref.envs[i].unwrapped.cpu_memory, actions)
     for a, b in zip(got, want):
         for x, y in zip(a[:-1], b[:-1]):
-            assert np.array_equal(x, y)
+            if isinstance(x, dict):
+                assert x.keys() == y.keys() and all(np.array_equal(x[k], y[k]) for k in x)
+            else:
+                assert np.array_equal(x, y)
         assert a[-1].keys() == b[-1].keys()
         for key in a[-1]:
             assert np.array_equal(a[-1][key], b[-1][key]), key
     ended = np.array([step[2] for step in got[1:]])
-    assert ended[:, 0].sum() == 2 and ended[:, 2].sum() == 2 and not ended[:, 1].any()
+    if "lives" in kw:
+        assert ended.sum() >= 4 * 6  # a life lost each 15 steps
+    else:
+        assert ended[:, 0].sum() == 2 and ended[:, 2].sum() == 2 and not ended[:, 1].any()
     native.close()
     ref.close()
 
@@ -110,3 +118,16 @@ def test_snapshot_and_restore_of_one_env():
     assert np.array_equal([vec.step(np.array([2, 2]))[0][1] for _ in range(10)], after)
     with pytest.raises(IndexError):
         vec.snapshot(2)
+
+
+def test_native_variables_read_as_python_does():
+    formats = {"u": {"size": 3}, "s": {"size": 2, "signed": True, "byteorder": "big"}, "b": {"size": 3, "bcd": True},
+               "d": {"size": 3, "digits": True, "offset": 0x30, "byteorder": "big"}}
+    variables = {name: kestrix_gym.RamVariable(0x6F00 + 4 * k, **kw) for k, (name, kw) in enumerate(formats.items())}
+    vec = VectorNESEnv(rom_bytes(), 1, **settings(obs_type="ram", variables=variables, reward=None, terminated=None))
+    vec.reset(seed=0)
+    memory = vec.cpu_memory(0)
+    memory[0x6F00:0x6F10] = [0x31, 0xF2, 0x99, 0, 0xFE, 0xFF, 0, 0, 0x45, 0x23, 0x01, 0, 0x31, 0x20, 0x39, 0]
+    info = vec.step(np.zeros(1, int))[4]
+    assert [int(info[name][0]) for name in formats] == [v.read(memory) for v in variables.values()] == \
+        [0x99F231, -257, 12345, 109]

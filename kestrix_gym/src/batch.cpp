@@ -14,12 +14,21 @@ constexpr size_t RAM = 0x800;
 }  // namespace
 
 int64_t Variable::read(const uint8_t* memory) const {
-    int64_t value = 0;
+    uint64_t value = 0;
     for (int k = 0; k < size; k++) {  // most significant byte first
         const uint8_t b = memory[uint16_t(address + (big_endian ? k : size - 1 - k))];
-        value = bcd ? value * 100 + (b >> 4) * 10 + (b & 15) : value << 8 | b;
+        switch (format) {
+            case Format::bcd: value = value * 100 + (b >> 4) * 10 + (b & 15); break;
+            case Format::digits: {
+                const uint8_t d = uint8_t(b - offset);
+                value = value * 10 + (d < 10 ? d : 0);
+                break;
+            }
+            default: value = value << 8 | b;
+        }
     }
-    return value;
+    if (format == Format::signed_ && size < 8 && value >> (8 * size - 1)) value -= uint64_t(1) << (8 * size);
+    return int64_t(value);  // two's complement: a signed 8-byte value too
 }
 
 size_t StepRules::obs_size() const {
@@ -43,7 +52,8 @@ Batch::Batch(const uint8_t* image, size_t size, int num_envs, int num_threads, S
     if (!resized && rules.obs != StepRules::Obs::ram && (rules.out_h != H || rules.out_w != W))
         throw std::invalid_argument("Batch: an output size other than 240x256 needs resize plans");
     const int n_vars = int(rules.variables.size());
-    if (rules.reward_variable >= n_vars || rules.end_variable >= n_vars)
+    if (rules.reward_variable >= n_vars || rules.end_variable >= n_vars || rules.lives_variable >= n_vars ||
+        (rules.life_loss && rules.lives_variable < 0))
         throw std::invalid_argument("Batch: the reward or the episode end names no variable");
     if (rules.frame_skip < 1) throw std::invalid_argument("Batch: frame_skip must be at least 1");
     const int channels = rules.obs == StepRules::Obs::rgb ? 3 : 1;
@@ -128,6 +138,7 @@ void Batch::run_env(int i) {
         c.set_buttons(0, 0);
         e.episode_frames = 0;
         for (int f = 0; f <= job.idle[i]; f++, e.episode_frames++) c.run_frame();
+        if (rules.lives_variable >= 0) e.lives = rules.variables[size_t(rules.lives_variable)].read(memory);
         if (rules.max_pool) {
             std::memcpy(pictures, c.picture(), PICTURE);
             std::memcpy(pictures + PICTURE, c.picture(), PICTURE);
@@ -135,6 +146,7 @@ void Batch::run_env(int i) {
     } else {
         const Variable* const gain = rules.reward_variable >= 0 ? &rules.variables[size_t(rules.reward_variable)] : nullptr;
         const Variable* const end = rules.end_variable >= 0 ? &rules.variables[size_t(rules.end_variable)] : nullptr;
+        const Variable* const lives = rules.lives_variable >= 0 ? &rules.variables[size_t(rules.lives_variable)] : nullptr;
         for (int f = 0; f < rules.frame_skip; f++) {
             c.set_buttons(0, job.buttons[size_t(i) * size_t(rules.frame_skip) + size_t(f)]);
             const int64_t before = gain ? gain->read(memory) : 0;
@@ -143,7 +155,13 @@ void Batch::run_env(int i) {
             ran++;
             if (gain) total += rules.reward_scale * double(gain->read(memory) - before);
             if (rules.max_pool) std::memcpy(pictures + size_t(e.episode_frames % 2) * PICTURE, c.picture(), PICTURE);
-            if (end && end->read(memory) == rules.end_value) {
+            bool lost = false;
+            if (lives) {
+                const int64_t now = lives->read(memory);
+                lost = rules.life_loss && now < e.lives;
+                e.lives = now;
+            }
+            if (lost || (end && end->read(memory) == rules.end_value)) {
                 ended = true;
                 break;
             }
@@ -153,9 +171,10 @@ void Batch::run_env(int i) {
     job.reward[i] = total;
     job.terminated[i] = ended;
     job.frames[i] = ran;
-    int64_t* const out = job.info + size_t(i) * (1 + rules.variables.size());
+    int64_t* const out = job.info + size_t(i) * (2 + rules.variables.size());
     out[0] = e.episode_frames;
-    for (size_t v = 0; v < rules.variables.size(); v++) out[1 + v] = rules.variables[v].read(memory);
+    out[1] = int64_t(c.frame_count());
+    for (size_t v = 0; v < rules.variables.size(); v++) out[2 + v] = rules.variables[v].read(memory);
 }
 
 // NESEnv._observe() in C++: the same integer luma, the same float32 products

@@ -12,13 +12,16 @@
 
 namespace kestrix_gym {
 
-// A number in CPU memory: `size` bytes from `address`, least significant
-// first unless `big_endian`; with `bcd` each byte is two decimal digits.
+// A number in CPU memory (RamVariable): `size` bytes from `address`, least
+// significant first unless `big_endian`; unsigned, signed, packed BCD, or
+// one decimal digit per byte less `offset` (anything but 0-9 counting 0).
 struct Variable {
+    enum class Format : uint8_t { unsigned_, signed_, bcd, digits };
     uint16_t address = 0;
     uint8_t size = 1;
     bool big_endian = false;
-    bool bcd = false;
+    Format format = Format::unsigned_;
+    uint8_t offset = 0;
     int64_t read(const uint8_t* memory) const;
 };
 
@@ -37,6 +40,8 @@ struct StepRules {
     double reward_scale = 1.0;
     int end_variable = -1;  // terminated: the variable holds end_value after a frame
     int64_t end_value = 0;
+    int lives_variable = -1;  // with life_loss, terminated: the variable dropped during a frame
+    bool life_loss = false;
 
     size_t obs_size() const;
 };
@@ -59,8 +64,9 @@ public:
     // frames after the first; otherwise the frames of a step, buttons[i *
     // frame_skip + f] held in frame f. Writes obs (num_envs * obs_size()
     // bytes), and per env the reward, whether it terminated, the frames run
-    // and, in info[i * (1 + V)], the episode's frame count then the V
-    // variables. Runs on the pool; rethrows the first failure of any env.
+    // and, in info[i * (2 + V)], the episode's frame count, the console's,
+    // then the V variables. Runs on the pool; rethrows the first failure of
+    // any env.
     void step(const uint8_t* reset, const int32_t* idle, const uint8_t* buttons, uint8_t* obs, double* reward,
               uint8_t* terminated, int32_t* frames, int64_t* info);
 
@@ -78,6 +84,7 @@ private:
     struct Env {
         Console console;
         int64_t episode_frames = 0;
+        int64_t lives = 0;  // the lives variable after the last frame
         std::vector<uint8_t> pictures;  // the last two frames, for max-pooling
         std::vector<float> scratch;     // the resize's intermediate rows
         Env(const uint8_t* image, size_t size) : console(image, size) {}

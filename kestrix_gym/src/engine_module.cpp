@@ -103,15 +103,19 @@ std::unique_ptr<kestrix_gym::Batch> build_batch(const py::buffer& image, int num
         r.col_weight = flat<float>(cols[1]);
     }
     for (const py::handle v : rules["variables"].cast<py::list>()) {
-        const py::tuple t = v.cast<py::tuple>();  // (address, size, big_endian, bcd)
+        // (address, size, big_endian, format: "unsigned", "signed", "bcd" or "digits", offset)
+        const py::tuple t = v.cast<py::tuple>();
+        using F = kestrix_gym::Variable::Format;
         kestrix_gym::Variable var;
-        const int address = t[0].cast<int>(), size = t[1].cast<int>();
-        if (address < 0 || address > 0xFFFF || size < 1 || size > 8)
+        const int address = t[0].cast<int>(), size = t[1].cast<int>(), offset = t[4].cast<int>();
+        const std::string format = t[3].cast<std::string>();
+        if (address < 0 || address + size > 0x10000 || size < 1 || size > 8 || offset < 0 || offset > 255)
             throw py::value_error("Batch: a variable must lie in $0000-$FFFF and hold 1-8 bytes");
         var.address = uint16_t(address);
         var.size = uint8_t(size);
         var.big_endian = t[2].cast<bool>();
-        var.bcd = t[3].cast<bool>();
+        var.format = format == "signed" ? F::signed_ : format == "bcd" ? F::bcd : format == "digits" ? F::digits : F::unsigned_;
+        var.offset = uint8_t(offset);
         r.variables.push_back(var);
     }
     if (!rules["reward"].is_none()) {
@@ -119,6 +123,8 @@ std::unique_ptr<kestrix_gym::Batch> build_batch(const py::buffer& image, int num
         r.reward_variable = t[0].cast<int>();
         r.reward_scale = t[1].cast<double>();
     }
+    if (!rules["lives"].is_none()) r.lives_variable = rules["lives"].cast<int>();
+    r.life_loss = rules["life_loss"].cast<bool>();
     if (!rules["end"].is_none()) {
         const py::tuple t = rules["end"].cast<py::tuple>();
         r.end_variable = t[0].cast<int>();
@@ -248,7 +254,7 @@ PYBIND11_MODULE(_engine, m, py::mod_gil_not_used()) {
                 double* rw = checked<double>(reward, "reward", {n}, true);
                 uint8_t* t = checked<uint8_t>(terminated, "terminated", {n}, true);
                 int32_t* f = checked<int32_t>(frames, "frames", {n}, true);
-                int64_t* in = checked<int64_t>(info, "info", {n, py::ssize_t(1 + b.step_rules().variables.size())}, true);
+                int64_t* in = checked<int64_t>(info, "info", {n, py::ssize_t(2 + b.step_rules().variables.size())}, true);
                 for (py::ssize_t i = 0; i < n; i++)
                     if (idl[i] < 0) throw py::value_error("Batch.step: idle frames must be at least 0");
                 py::gil_scoped_release nogil;

@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
     kestrix_gym::StepRules rules;
     rules.obs = kestrix_gym::StepRules::Obs::grayscale;
     rules.max_pool = true;
-    rules.variables = {{0x00, 1, false, false}, {0x03, 2, false, true}};
+    using Format = kestrix_gym::Variable::Format;
+    rules.variables = {{0x00, 1, false, Format::unsigned_, 0}, {0x03, 2, false, Format::bcd, 0}};
     rules.reward_variable = 1;
     rules.end_variable = 0;
     rules.end_value = 2;
@@ -45,7 +46,7 @@ int main(int argc, char** argv) {
     std::vector<int32_t> idle(N, 3), frames(N);
     std::vector<double> reward(N);
     std::vector<uint8_t> ended(N);
-    std::vector<int64_t> info(N * 3);
+    std::vector<int64_t> info(N * 4);
 
     // Snapshots of env 3 from another thread, put back into env 2 at once:
     // both held the same state, so nothing observable changes.
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
                        reward.data(), ended.data(), frames.data(), info.data());
         }
         for (int i = 1; i < N; i++)
-            if (std::memcmp(obs.data(), obs.data() + i * obs_size, obs_size) != 0 || info[0] != info[i * 3]) {
+            if (std::memcmp(obs.data(), obs.data() + i * obs_size, obs_size) != 0 || info[0] != info[i * 4]) {
                 std::fprintf(stderr, "step %d: env %d differs from env 0\n", s, i);
                 failures++;
             }
