@@ -1,6 +1,6 @@
 """Plays a cartridge in a window, with sound when there is a sound device.
 
-Usage: play.py [ROM] [--scale N] [--mute] [--frames N]
+Usage: play.py [ROM] [--scale N] [--mute] [--frames N] [--record FOLDER [--seed S]]
 
 Keys: arrows = d-pad, X = A, Z = B, Enter = Start, Right Shift = Select,
 F5 = save state (slot 0), F9 = load state (slot 0), Esc = quit.
@@ -13,7 +13,13 @@ does not write battery RAM; stop() does, and without a run thread it then
 raises RuntimeError, which quitting expects and ignores.
 
 Sound goes through the sounddevice package (PortAudio). Without it, or
-without a sound device, the game plays silent and says why."""
+without a sound device, the game plays silent and says why.
+
+--record FOLDER plays through kestrix_gym's NESEnv instead (buttons as
+MultiBinary actions, one frame a step, no idle frames, reset with --seed) and
+writes the episode in kestrix_gym's recording format to FOLDER when the game
+quits: a human demonstration that kestrix_gym.replay() plays back exactly.
+Save states are off while recording (a load would leave the recording)."""
 from __future__ import annotations
 
 import argparse
@@ -155,19 +161,66 @@ class Player:
             self.sound.close()
 
 
+class RecordingPlayer(Player):
+    """Player on a recorded NESEnv episode (see --record)."""
+
+    OPTIONS = {"actions": "multi-binary", "frame_skip": 1, "noop_max": 0}
+
+    def __init__(self, rom: pathlib.Path, folder: pathlib.Path, seed: int, screen: Any,
+                 sound: Sound | None = None) -> None:
+        from kestrix_gym import NESEnv, RecordEpisode
+        self.env = RecordEpisode(NESEnv(rom, **self.OPTIONS), folder)
+        self.env.reset(seed=seed)
+        self.screen = screen
+        self.sound = sound
+        self.keycodes = [[getattr(pygame, name) for name in names] for names in KEYS]
+        self.running = True
+        self.frames = 0
+
+    def handle(self, event: Any) -> str | None:
+        if event.type == pygame.KEYDOWN and event.key in (pygame.K_F5, pygame.K_F9):
+            return "save states are off while recording"
+        return super().handle(event)
+
+    def step(self, pressed: Any) -> None:
+        _, _, terminated, truncated, _ = self.env.step(self.buttons(pressed))
+        self.frames += 1
+        self.running = self.running and not (terminated or truncated)
+        if self.sound is not None:
+            self.sound.push(self.env.unwrapped.audio())
+        self.draw()
+
+    def draw(self) -> None:
+        frame = pygame.image.frombuffer(self.env.unwrapped.picture.tobytes(), (256, 240), "RGB")
+        self.screen.blit(pygame.transform.scale(frame, self.screen.get_size()), (0, 0))
+        pygame.display.flip()
+
+    def quit(self) -> None:
+        self.env.close()  # writes the recording
+        for path in self.env.paths:
+            print(f"recorded {self.frames} steps to {path}", file=sys.stderr)
+        if self.sound is not None:
+            self.sound.close()
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("rom", nargs="?", default=None, help="cartridge image (.nes)")
     ap.add_argument("--scale", type=int, default=3, help="window size in multiples of 256 x 240 (default 3)")
     ap.add_argument("--mute", action="store_true", help="no sound")
     ap.add_argument("--frames", type=int, default=0, help="quit after N frames (0: play until Esc)")
+    ap.add_argument("--record", type=pathlib.Path, default=None, metavar="FOLDER",
+                    help="play through kestrix_gym and record the episode into FOLDER")
+    ap.add_argument("--seed", type=int, default=0, help="the recorded episode's seed (default 0)")
     args = ap.parse_args(argv)
     rom = pathlib.Path(args.rom) if args.rom else default_rom()
-    try:
-        nes = open_console(rom, log=sys.stderr)
-    except CartridgeError as e:
-        print(e, file=sys.stderr)
-        return 2
+    nes = None
+    if args.record is None:
+        try:
+            nes = open_console(rom, log=sys.stderr)
+        except CartridgeError as e:
+            print(e, file=sys.stderr)
+            return 2
     if not HAVE_PYGAME:
         print("play.py needs pygame-ce: pip install pygame-ce", file=sys.stderr)
         return 1
@@ -181,7 +234,15 @@ def main(argv: list[str] | None = None) -> int:
         if not sound.active:
             print(f"playing without sound: {sound.problem}", file=sys.stderr)
             sound = None
-    player = Player(nes, screen, sound)
+    if nes is None:
+        try:
+            player: Player = RecordingPlayer(rom, args.record, args.seed, screen, sound)
+        except (OSError, ValueError) as e:
+            print(f"cannot record {rom}: {e}", file=sys.stderr)
+            pygame.quit()
+            return 2
+    else:
+        player = Player(nes, screen, sound)
 
     period = 1.0 / FRAME_HZ
     deadline = time.perf_counter()

@@ -17,10 +17,11 @@ from .balloonpop import ENV_ID, ScriptedPolicy
 from .buttons import ACTION_LISTS, BUTTONS, MULTI_BINARY
 from .env import NESEnv
 from .ram import Change, RamVariable, Reaches
+from .record import RecordEpisode, replay
 from .vector import VectorNESEnv
 
 __all__ = ["ACTION_LISTS", "BUTTONS", "MULTI_BINARY", "Change", "NESEnv", "RamVariable", "Reaches",
-           "ScriptedPolicy", "ENV_ID", "VectorNESEnv"]
+           "ScriptedPolicy", "ENV_ID", "VectorNESEnv", "RecordEpisode", "replay"]
 
 if ENV_ID not in gym.registry:
     gym.register(id=ENV_ID, entry_point="kestrix_gym.balloonpop:make_env",

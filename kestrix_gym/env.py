@@ -1,6 +1,7 @@
 """A Gymnasium environment around one kestrix console."""
 from __future__ import annotations
 
+import hashlib
 import os
 import pathlib
 from collections.abc import Callable, Mapping, Sequence
@@ -148,6 +149,7 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         self.with_ram = with_ram
 
         data = rom_data(rom)
+        self.cartridge_sha1 = hashlib.sha1(data).hexdigest()
         self.frame_skip = frame_skip
         self.obs_type = obs_type
         self.noop_max = noop_max
@@ -252,6 +254,11 @@ class NESEnv(gym.Env[np.ndarray, Any]):
     def ram(self) -> np.ndarray:
         """A copy of the 2 KiB of internal RAM."""
         return self._live().cpu_memory()[:RAM_SIZE].copy()
+
+    def audio(self) -> bytes:
+        """The newest block of 1,024 mixed 16-bit samples (44.1 kHz) not yet
+        taken, or b"" (as kestrix's NES.getAudio()[0])."""
+        return self._live().audio()
 
     def snapshot(self) -> bytes:
         """The console's exact state (see restore())."""

@@ -292,6 +292,17 @@ def test_play_headless_keeps_battery_ram(tmp_path, show_rom, _private_home):
     assert len(ram) == 8192 and ram[:3] == b"\x5a\xa5\xc3"
 
 
+def test_play_records_a_replayable_episode(tmp_path, show_rom):
+    pytest.importorskip("pygame")
+    kestrix_gym = pytest.importorskip("kestrix_gym")
+    proc = run_example("play.py", show_rom, "--frames", 20, "--scale", 1, "--record", tmp_path / "rec", cwd=tmp_path,
+                       env={"SDL_VIDEODRIVER": "dummy", "SDL_AUDIODRIVER": "dummy"})
+    path = tmp_path / "rec" / "episode-00001.kxep"
+    assert f"recorded 20 steps to {path}" in proc.stderr
+    env = kestrix_gym.NESEnv(show_rom, actions="multi-binary", frame_skip=1, noop_max=0)
+    assert len(kestrix_gym.replay(path, env)) == 21
+
+
 def test_agent_consoles_keep_states_apart(tmp_path, show_rom, _private_home):
     proc = run_example("agent.py", show_rom, "--consoles", 3, "--steps", 12, "--episode", 5, "--skip", 2,
                        cwd=tmp_path)

@@ -338,3 +338,34 @@ def test_frame_numbers_across_resets_with_one_seed():
     start_frames = first["frame_number"] - first["episode_frame_number"]  # the start presses
     assert start_frames == 30 and later["episode_frame_number"] == first["episode_frame_number"] + 31 * 4
     assert later["frame_number"] == start_frames + later["episode_frame_number"]
+
+
+@pytest.mark.parametrize("kw", [{"obs_type": "grayscale", "resize": 84, "repeat_action_probability": 0.3},
+                                {"obs_type": "ram", "actions": "multi-binary"}])
+def test_record_then_replay(tmp_path, kw):
+    env = kestrix_gym.RecordEpisode(make_env(max_episode_steps=40, **kw), tmp_path)
+    rng = np.random.default_rng(2)
+    for seed in (None, 9):
+        observations = [env.reset(seed=seed)[0]]
+        while True:
+            obs, _, term, trunc, _ = env.step(env.action_space.sample() if kw.get("actions") else int(rng.integers(7)))
+            observations.append(obs)
+            if term or trunc:
+                break
+        path = env.paths[-1]
+        assert path.stat().st_size < 2048  # a header and a byte per step
+        assert np.array_equal(kestrix_gym.replay(path, make_env(max_episode_steps=40, **kw)), observations)
+
+
+@pytest.mark.parametrize("other, message", [
+    ({"frame_skip": 2}, r"other env options: frame_skip"),
+    ({"rom": "counter"}, r"recorded on the cartridge with SHA-1 [0-9a-f]{40}"),
+])
+def test_mismatched_recording_is_refused(tmp_path, counter_rom, other, message):
+    env = kestrix_gym.RecordEpisode(make_env(obs_type="ram"), tmp_path)
+    env.reset(seed=1)
+    env.step(1)
+    env.close()
+    target = make_env(obs_type="ram", **{k: (counter_rom.read_bytes() if k == "rom" else v) for k, v in other.items()})
+    with pytest.raises(ValueError, match=message):
+        kestrix_gym.replay(env.paths[0], target)
