@@ -86,6 +86,8 @@ class NESEnv(gym.Env[np.ndarray, Any]):
     the examples); a snapshot of the console after them is the start of every
     episode. Each reset restores it, runs one frame and then a random number
     (0..noop_max, from the reset's seed) of frames without buttons.
+    start_states: snapshots (snapshot()) to start episodes from instead, one
+    picked by the reset's seed when there are several.
 
     The env runs a console of its own engine (kestrix_gym._engine): it prints
     nothing, reads and writes no file and needs no HOME. snapshot() and
@@ -112,6 +114,7 @@ class NESEnv(gym.Env[np.ndarray, Any]):
                  terminate_on_life_loss: bool = False,
                  grayscale_newaxis: bool = False,
                  with_ram: bool = False,
+                 start_states: Sequence[bytes] | None = None,
                  render_mode: str | None = None) -> None:
         # What a recording must match (see record.py), as given.
         self.options: dict[str, Any] = {
@@ -120,7 +123,7 @@ class NESEnv(gym.Env[np.ndarray, Any]):
             "noop_max": noop_max, "max_episode_steps": max_episode_steps,
             "repeat_action_probability": repeat_action_probability, "max_pool": max_pool, "lives": lives,
             "terminate_on_life_loss": terminate_on_life_loss, "grayscale_newaxis": grayscale_newaxis,
-            "with_ram": with_ram}
+            "with_ram": with_ram, "start_states": start_states}
         if frame_skip < 1 or noop_max < 0:
             raise ValueError("frame_skip must be at least 1 and noop_max at least 0")
         if not 0.0 <= repeat_action_probability <= 1.0:
@@ -197,11 +200,21 @@ class NESEnv(gym.Env[np.ndarray, Any]):
         self._episode_frames = 0
 
         console = self._console
-        for frame in range(max((end for _, end, _ in presses), default=0)):
-            console.set_buttons(0, _mask(buttons_at(presses, frame)))
-            console.run_frame()
-        console.set_buttons(0, 0)
-        self._start = console.snapshot()
+        if start_states:
+            # Snapshots of this cartridge's console (mid-level starts): each is
+            # checked by restoring it; a reset picks one by its seed.
+            self._starts = [bytes(s) for s in start_states]
+            for k, s in enumerate(self._starts):
+                try:
+                    console.restore(s)
+                except ValueError as e:
+                    raise ValueError(f"start_states[{k}]: {e}") from None
+        else:
+            for frame in range(max((end for _, end, _ in presses), default=0)):
+                console.set_buttons(0, _mask(buttons_at(presses, frame)))
+                console.run_frame()
+            console.set_buttons(0, 0)
+            self._starts = [console.snapshot()]
 
     # -- rules -----------------------------------------------------------
     def _variable(self, name: str) -> RamVariable:
@@ -286,7 +299,8 @@ class NESEnv(gym.Env[np.ndarray, Any]):
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None) -> tuple[np.ndarray, dict[str, Any]]:
         super().reset(seed=seed)
         console = self._live()
-        console.restore(self._start)
+        which = int(self.np_random.integers(len(self._starts))) if len(self._starts) > 1 else 0
+        console.restore(self._starts[which])
         console.set_buttons(0, 0)
         self._buttons = NO_BUTTONS
         self._episode_frames = 0

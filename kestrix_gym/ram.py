@@ -2,6 +2,7 @@
 and episode-end rules built from them."""
 from __future__ import annotations
 
+import operator
 from dataclasses import dataclass
 from typing import Literal
 
@@ -77,11 +78,40 @@ class Change:
 
 
 @dataclass(frozen=True)
+class Changes:
+    """Reward rule: the weighted sum of how much variables grew during the frame."""
+
+    terms: tuple[tuple[RamVariable, float], ...]
+
+    def __call__(self, before: np.ndarray, after: np.ndarray) -> float:
+        return sum(w * (v.read(after) - v.read(before)) for v, w in self.terms)
+
+
+COMPARISONS = {"==": operator.eq, "!=": operator.ne, "<": operator.lt, "<=": operator.le, ">": operator.gt,
+               ">=": operator.ge}
+
+
+@dataclass(frozen=True)
 class Reaches:
-    """Episode-end rule: the variable holds `value`."""
+    """Episode-end rule: the variable compares to `value` by `op` (default: holds it)."""
 
     variable: RamVariable
     value: int
+    op: str = "=="
+
+    def __post_init__(self) -> None:
+        if self.op not in COMPARISONS:
+            raise ValueError(f"op must be one of {', '.join(COMPARISONS)}, not {self.op!r}")
 
     def __call__(self, memory: np.ndarray) -> bool:
-        return self.variable.read(memory) == self.value
+        return COMPARISONS[self.op](self.variable.read(memory), self.value)
+
+
+@dataclass(frozen=True)
+class AnyOf:
+    """Episode-end rule: any of the conditions holds."""
+
+    conditions: tuple[Reaches, ...]
+
+    def __call__(self, memory: np.ndarray) -> bool:
+        return any(c(memory) for c in self.conditions)

@@ -13,7 +13,7 @@ from gymnasium.vector.utils import batch_space
 
 from ._engine import Batch
 from .env import RAM_SIZE, NESEnv, rom_data
-from .ram import Change, Reaches, RamVariable
+from .ram import AnyOf, Change, Changes, Reaches, RamVariable
 
 
 def usable_cores() -> int:
@@ -79,7 +79,7 @@ class VectorNESEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             self._threads = 1
         else:
             self._threads = num_threads or min(usable_cores(), num_envs)
-            self._batch = Batch(data, num_envs, self._threads, rules, proto._start)
+            self._batch = Batch(data, num_envs, self._threads, rules, proto._starts)
             proto.close()  # its options and start snapshot are all the batch needs
             n = num_envs
             self._obs = np.zeros((n, *proto._obs_shape), np.uint8)
@@ -90,12 +90,14 @@ class VectorNESEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             self._info = np.zeros((n, 2 + len(rules["variables"])), np.int64)
             self._buttons = np.zeros((n, proto.frame_skip), np.uint8)
             self._idle = np.zeros(n, np.int32)
+            self._start = np.zeros(n, np.int32)
 
     @staticmethod
     def _native_rules(env: NESEnv) -> dict[str, Any] | None:
         """The batch's rules, or None when a rule is a Python callable."""
         reward, end = env._reward, env._terminated
-        if not (reward is None or isinstance(reward, Change)) or not (end is None or isinstance(end, Reaches)):
+        if not (reward is None or isinstance(reward, (Change, Changes))) or \
+                not (end is None or isinstance(end, (Reaches, AnyOf))):
             return None
         variables: list[RamVariable] = list(env.variables.values())
 
@@ -108,8 +110,10 @@ class VectorNESEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
             "frame_skip": env.frame_skip, "obs": env.obs_type, "max_pool": env.max_pool,
             "resize": None if env._resize is None else tuple(
                 (idx.astype(np.int32), w.astype(np.float32)) for idx, w in env._resize),
-            "reward": None if reward is None else (index(reward.variable), float(reward.scale)),
-            "end": None if end is None else (index(end.variable), int(end.value)),
+            "gains": [] if reward is None else [(index(reward.variable), float(reward.scale))]
+            if isinstance(reward, Change) else [(index(v), float(w)) for v, w in reward.terms],
+            "ends": [] if end is None else [(index(c.variable), c.op, int(c.value))
+                                           for c in (end.conditions if isinstance(end, AnyOf) else (end,))],
             "lives": None if env.lives is None else index(env.lives),
             "life_loss": env.terminate_on_life_loss,
         }
@@ -229,12 +233,14 @@ class VectorNESEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
                 self._buttons[i, f] = held
 
     def _run(self, resets: np.ndarray) -> None:
+        starts = len(self._proto._starts)
         for i in np.flatnonzero(resets):
             rng = self._rngs[i]
             assert rng is not None
+            self._start[i] = int(rng.integers(starts)) if starts > 1 else 0  # drawn as NESEnv.reset() draws
             self._idle[i] = int(rng.integers(0, self._proto.noop_max + 1))
             self._held[i] = 0
-        self._live().step(resets.astype(np.uint8), self._idle, self._buttons, self._obs, self._reward,
+        self._live().step(resets.astype(np.uint8), self._start, self._idle, self._buttons, self._obs, self._reward,
                           self._terminated, self._frames, self._info)
         frames = self._frames
         for i in np.flatnonzero(~resets):

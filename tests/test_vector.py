@@ -8,7 +8,9 @@ import pytest
 gym = pytest.importorskip("gymnasium")
 import kestrix_gym  # noqa: E402
 from kestrix_gym import VectorNESEnv  # noqa: E402
-from kestrix_gym.balloonpop import ENV_ID, make_env, rom_bytes, settings  # noqa: E402
+from kestrix_gym.balloonpop import ENV_ID, GAME_STATE, SCORE, make_env, rom_bytes, settings  # noqa: E402
+from kestrix_gym.balloonpop import TIMER as TIMER_VARIABLE  # noqa: E402
+from kestrix_gym.ram import AnyOf, Changes, Reaches  # noqa: E402
 
 N = 4
 TIMER = 0x05  # BalloonPop's seconds left in the round
@@ -30,6 +32,18 @@ def play(vec, memory, actions):
     return out
 
 
+def mid_round_starts() -> list[bytes]:
+    """Snapshots 5 and 20 steps into a round."""
+    env = make_env()
+    env.reset(seed=0)
+    starts = []
+    for steps in (5, 15):
+        for _ in range(steps):
+            env.step(2)
+        starts.append(env.snapshot())
+    return starts
+
+
 @pytest.mark.parametrize("kw", [
     {"obs_type": "grayscale", "resize": 84, "max_pool": True, "repeat_action_probability": 0.25},
     {"obs_type": "rgb", "resize": (60, 50), "max_episode_steps": 40},
@@ -37,10 +51,14 @@ def play(vec, memory, actions):
     {"obs_type": "grayscale", "reward": lambda before, after: float(after[3] != before[3])},  # a Python rule
     {"obs_type": "grayscale", "grayscale_newaxis": True, "with_ram": True, "lives": "timer",
      "terminate_on_life_loss": True},  # each second of the round is a life
+    {"obs_type": "ram", "reward": Changes(((SCORE, 1.0), (TIMER_VARIABLE, -0.5))), "start_states": "two",
+     "terminated": AnyOf((Reaches(GAME_STATE, 2), Reaches(TIMER_VARIABLE, 1, "<=")))},
 ])
 def test_vector_steps_as_separate_envs(kw):
     """Through episode ends mid-step, truncations and autoresets: the same
     observations, rewards, endings and infos as NESEnvs in Gymnasium's vector."""
+    if kw.get("start_states") == "two":
+        kw = dict(kw, start_states=mid_round_starts())
     actions = list(np.random.default_rng(1).integers(0, 7, (120, N)))
     native = VectorNESEnv(rom_bytes(), N, num_threads=2, **settings(**kw))
     ref = gym.vector.SyncVectorEnv([lambda: make_env(**kw) for _ in range(N)])

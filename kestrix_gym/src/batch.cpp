@@ -31,14 +31,26 @@ int64_t Variable::read(const uint8_t* memory) const {
     return int64_t(value);  // two's complement: a signed 8-byte value too
 }
 
+bool StepRules::End::holds(int64_t v) const {
+    switch (op) {
+        case Op::eq: return v == value;
+        case Op::ne: return v != value;
+        case Op::lt: return v < value;
+        case Op::le: return v <= value;
+        case Op::gt: return v > value;
+        default: return v >= value;
+    }
+}
+
 size_t StepRules::obs_size() const {
     if (obs == Obs::ram) return RAM;
     return size_t(out_h) * size_t(out_w) * (obs == Obs::rgb ? 3 : 1);
 }
 
 Batch::Batch(const uint8_t* image, size_t size, int num_envs, int num_threads, StepRules r,
-             const std::vector<uint8_t>& start_state)
-    : rules(std::move(r)), start(start_state) {
+             std::vector<std::vector<uint8_t>> start_states)
+    : rules(std::move(r)), starts(std::move(start_states)) {
+    if (starts.empty()) throw std::invalid_argument("Batch: no start snapshot");
     const bool resized = rules.row_k > 0;
     if (resized && (rules.row_index.size() != size_t(rules.row_k) * rules.out_h ||
                     rules.row_weight.size() != rules.row_index.size() ||
@@ -52,14 +64,16 @@ Batch::Batch(const uint8_t* image, size_t size, int num_envs, int num_threads, S
     if (!resized && rules.obs != StepRules::Obs::ram && (rules.out_h != H || rules.out_w != W))
         throw std::invalid_argument("Batch: an output size other than 240x256 needs resize plans");
     const int n_vars = int(rules.variables.size());
-    if (rules.reward_variable >= n_vars || rules.end_variable >= n_vars || rules.lives_variable >= n_vars ||
-        (rules.life_loss && rules.lives_variable < 0))
-        throw std::invalid_argument("Batch: the reward or the episode end names no variable");
+    bool named = rules.lives_variable < n_vars && (!rules.life_loss || rules.lives_variable >= 0);
+    for (const StepRules::Gain& g : rules.gains) named = named && g.variable >= 0 && g.variable < n_vars;
+    for (const StepRules::End& e : rules.ends) named = named && e.variable >= 0 && e.variable < n_vars;
+    if (!named || rules.gains.size() > StepRules::MAX_GAINS)
+        throw std::invalid_argument("Batch: the reward, the episode end or the lives name no variable (or too many)");
     if (rules.frame_skip < 1) throw std::invalid_argument("Batch: frame_skip must be at least 1");
     const int channels = rules.obs == StepRules::Obs::rgb ? 3 : 1;
     for (int i = 0; i < num_envs; i++) {
         auto e = std::make_unique<Env>(image, size);
-        e->console.restore(start.data(), start.size());
+        for (const std::vector<uint8_t>& s : starts) e->console.restore(s.data(), s.size());  // each checked once
         if (rules.max_pool) e->pictures.resize(3 * PICTURE);  // two frames and their maximum
         if (resized) e->scratch.resize(size_t(rules.out_h) * W * channels);
         envs.push_back(std::move(e));
@@ -79,10 +93,13 @@ void Batch::close() {
     workers.clear();
 }
 
-void Batch::step(const uint8_t* reset, const int32_t* idle, const uint8_t* buttons, uint8_t* obs, double* reward,
-                 uint8_t* terminated, int32_t* frames, int64_t* info) {
+void Batch::step(const uint8_t* reset, const int32_t* start, const int32_t* idle, const uint8_t* buttons,
+                 uint8_t* obs, double* reward, uint8_t* terminated, int32_t* frames, int64_t* info) {
     if (stopping) throw std::logic_error("the batch is closed");
-    job = {reset, idle, buttons, obs, reward, terminated, frames, info};
+    for (int i = 0; i < num_envs(); i++)
+        if (reset[i] && (start[i] < 0 || start[i] >= num_starts() || idle[i] < 0))
+            throw std::invalid_argument("Batch.step: a reset names no start snapshot or negative idle frames");
+    job = {reset, start, idle, buttons, obs, reward, terminated, frames, info};
     next_env.store(0, std::memory_order_relaxed);
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -134,6 +151,7 @@ void Batch::run_env(int i) {
     bool ended = false;
     int32_t ran = 0;
     if (job.reset[i]) {
+        const std::vector<uint8_t>& start = starts[size_t(job.start[i])];
         c.restore(start.data(), start.size());
         c.set_buttons(0, 0);
         e.episode_frames = 0;
@@ -144,16 +162,22 @@ void Batch::run_env(int i) {
             std::memcpy(pictures + PICTURE, c.picture(), PICTURE);
         }
     } else {
-        const Variable* const gain = rules.reward_variable >= 0 ? &rules.variables[size_t(rules.reward_variable)] : nullptr;
-        const Variable* const end = rules.end_variable >= 0 ? &rules.variables[size_t(rules.end_variable)] : nullptr;
         const Variable* const lives = rules.lives_variable >= 0 ? &rules.variables[size_t(rules.lives_variable)] : nullptr;
         for (int f = 0; f < rules.frame_skip; f++) {
             c.set_buttons(0, job.buttons[size_t(i) * size_t(rules.frame_skip) + size_t(f)]);
-            const int64_t before = gain ? gain->read(memory) : 0;
+            int64_t before[StepRules::MAX_GAINS];
+            for (size_t g = 0; g < rules.gains.size(); g++) before[g] = rules.variables[size_t(rules.gains[g].variable)].read(memory);
             c.run_frame();
             e.episode_frames++;
             ran++;
-            if (gain) total += rules.reward_scale * double(gain->read(memory) - before);
+            if (!rules.gains.empty()) {
+                double frame = 0.0;  // summed as Python's sum() does, term by term from 0
+                for (size_t g = 0; g < rules.gains.size(); g++) {
+                    const StepRules::Gain& gain = rules.gains[g];
+                    frame += gain.weight * double(rules.variables[size_t(gain.variable)].read(memory) - before[g]);
+                }
+                total += frame;
+            }
             if (rules.max_pool) std::memcpy(pictures + size_t(e.episode_frames % 2) * PICTURE, c.picture(), PICTURE);
             bool lost = false;
             if (lives) {
@@ -161,7 +185,8 @@ void Batch::run_env(int i) {
                 lost = rules.life_loss && now < e.lives;
                 e.lives = now;
             }
-            if (lost || (end && end->read(memory) == rules.end_value)) {
+            for (const StepRules::End& end : rules.ends) lost = lost || end.holds(rules.variables[size_t(end.variable)].read(memory));
+            if (lost) {
                 ended = true;
                 break;
             }

@@ -36,10 +36,21 @@ struct StepRules {
     std::vector<int32_t> row_index, col_index;
     std::vector<float> row_weight, col_weight;
     std::vector<Variable> variables;
-    int reward_variable = -1;  // reward: scale times the variable's growth per frame
-    double reward_scale = 1.0;
-    int end_variable = -1;  // terminated: the variable holds end_value after a frame
-    int64_t end_value = 0;
+    // Reward per frame: the sum of weight times each variable's growth (Changes).
+    struct Gain {
+        int variable;
+        double weight;
+    };
+    static constexpr size_t MAX_GAINS = 16;
+    std::vector<Gain> gains;
+    // Terminated after a frame in which any condition holds (AnyOf of Reaches).
+    struct End {
+        int variable;
+        enum class Op : uint8_t { eq, ne, lt, le, gt, ge } op;
+        int64_t value;
+        bool holds(int64_t v) const;
+    };
+    std::vector<End> ends;
     int lives_variable = -1;  // with life_loss, terminated: the variable dropped during a frame
     bool life_loss = false;
 
@@ -51,8 +62,9 @@ struct StepRules {
 // start from one snapshot; a reset restores it and runs idle frames.
 class Batch {
 public:
+    // Each reset restores one of the `starts` (snapshots), the one the step names.
     Batch(const uint8_t* image, size_t size, int num_envs, int num_threads, StepRules rules,
-          const std::vector<uint8_t>& start);
+          std::vector<std::vector<uint8_t>> starts);
     ~Batch();
     // Ends the pool's threads (also done when the batch is destroyed); a
     // step after it throws std::logic_error.
@@ -60,15 +72,16 @@ public:
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
 
-    // One vector step. For env i: when reset[i], a reset with idle[i] idle
-    // frames after the first; otherwise the frames of a step, buttons[i *
+    // One vector step. For env i: when reset[i], a reset from starts[start[i]]
+    // with idle[i] idle frames after the first; otherwise the frames of a step, buttons[i *
     // frame_skip + f] held in frame f. Writes obs (num_envs * obs_size()
     // bytes), and per env the reward, whether it terminated, the frames run
     // and, in info[i * (2 + V)], the episode's frame count, the console's,
     // then the V variables. Runs on the pool; rethrows the first failure of
     // any env.
-    void step(const uint8_t* reset, const int32_t* idle, const uint8_t* buttons, uint8_t* obs, double* reward,
-              uint8_t* terminated, int32_t* frames, int64_t* info);
+    void step(const uint8_t* reset, const int32_t* start, const int32_t* idle, const uint8_t* buttons, uint8_t* obs,
+              double* reward, uint8_t* terminated, int32_t* frames, int64_t* info);
+    int num_starts() const { return int(starts.size()); }
 
     int num_envs() const { return int(envs.size()); }
     int num_threads() const { return int(workers.size()) + 1; }
@@ -90,12 +103,13 @@ private:
         Env(const uint8_t* image, size_t size) : console(image, size) {}
     };
     StepRules rules;
-    std::vector<uint8_t> start;
+    std::vector<std::vector<uint8_t>> starts;
     std::vector<std::unique_ptr<Env>> envs;
 
     // The job of the current step, read by every thread.
     struct Job {
         const uint8_t* reset;
+        const int32_t* start;
         const int32_t* idle;
         const uint8_t* buttons;
         uint8_t* obs;

@@ -2,6 +2,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -78,7 +79,7 @@ std::vector<T> flat(const py::handle& obj) {
 }
 
 std::unique_ptr<kestrix_gym::Batch> build_batch(const py::buffer& image, int num_envs, int num_threads,
-                                                const py::dict& rules, const py::bytes& start) {
+                                                const py::dict& rules, const py::list& start) {
     using kestrix_gym::StepRules;
     if (num_envs < 1) throw py::value_error("Batch: num_envs must be at least 1");
     if (num_threads < 1) throw py::value_error("Batch: num_threads must be at least 1");
@@ -118,24 +119,31 @@ std::unique_ptr<kestrix_gym::Batch> build_batch(const py::buffer& image, int num
         var.offset = uint8_t(offset);
         r.variables.push_back(var);
     }
-    if (!rules["reward"].is_none()) {
-        const py::tuple t = rules["reward"].cast<py::tuple>();
-        r.reward_variable = t[0].cast<int>();
-        r.reward_scale = t[1].cast<double>();
+    for (const py::handle g : rules["gains"].cast<py::list>()) {  // (variable, weight)
+        const py::tuple t = g.cast<py::tuple>();
+        r.gains.push_back({t[0].cast<int>(), t[1].cast<double>()});
     }
     if (!rules["lives"].is_none()) r.lives_variable = rules["lives"].cast<int>();
     r.life_loss = rules["life_loss"].cast<bool>();
-    if (!rules["end"].is_none()) {
-        const py::tuple t = rules["end"].cast<py::tuple>();
-        r.end_variable = t[0].cast<int>();
-        r.end_value = t[1].cast<int64_t>();
+    for (const py::handle e : rules["ends"].cast<py::list>()) {  // (variable, op, value)
+        using Op = kestrix_gym::StepRules::End::Op;
+        const py::tuple t = e.cast<py::tuple>();
+        const std::string op = t[1].cast<std::string>();
+        static const std::pair<const char*, Op> OPS[] = {{"==", Op::eq}, {"!=", Op::ne}, {"<", Op::lt},
+                                                          {"<=", Op::le}, {">", Op::gt}, {">=", Op::ge}};
+        const auto* found = std::find_if(std::begin(OPS), std::end(OPS), [&](const auto& o) { return op == o.first; });
+        if (found == std::end(OPS)) throw py::value_error("Batch: unknown comparison " + op);
+        r.ends.push_back({t[0].cast<int>(), found->second, t[2].cast<int64_t>()});
     }
     const py::buffer_info info = image.request();
-    const std::string snap = start;
+    std::vector<std::vector<uint8_t>> starts;
+    for (const py::handle s : start) {
+        const std::string snap = s.cast<py::bytes>();
+        starts.emplace_back(snap.begin(), snap.end());
+    }
     try {
         return std::make_unique<kestrix_gym::Batch>(static_cast<const uint8_t*>(info.ptr), size_t(info.size), num_envs,
-                                                    num_threads, std::move(r),
-                                                    std::vector<uint8_t>(snap.begin(), snap.end()));
+                                                    num_threads, std::move(r), std::move(starts));
     } catch (const std::invalid_argument& e) {
         throw py::value_error(e.what());
     }
@@ -224,7 +232,7 @@ PYBIND11_MODULE(_engine, m, py::mod_gil_not_used()) {
     py::class_<Batch>(m, "Batch")
         .def(py::init(&build_batch), py::arg("rom"), py::arg("num_envs"), py::arg("num_threads"), py::arg("rules"),
              py::arg("start"),
-             "num_envs consoles of `rom`, each restored from the snapshot `start`, stepped by num_threads threads "
+             "num_envs consoles of `rom`, reset from the snapshots `start` (a list), stepped by num_threads threads "
              "(the caller's among them) under `rules` (see kestrix_gym.vector).")
         .def(
             "close",
@@ -239,10 +247,11 @@ PYBIND11_MODULE(_engine, m, py::mod_gil_not_used()) {
         .def_property_readonly("obs_size", [](const Batch& b) { return b.step_rules().obs_size(); })
         .def(
             "step",
-            [](Batch& b, py::handle reset, py::handle idle, py::handle buttons, py::handle obs, py::handle reward,
-               py::handle terminated, py::handle frames, py::handle info) {
+            [](Batch& b, py::handle reset, py::handle start, py::handle idle, py::handle buttons, py::handle obs,
+               py::handle reward, py::handle terminated, py::handle frames, py::handle info) {
                 const py::ssize_t n = b.num_envs();
                 uint8_t* r = checked<uint8_t>(reset, "reset", {n}, false);
+                int32_t* st = checked<int32_t>(start, "start", {n}, false);
                 int32_t* idl = checked<int32_t>(idle, "idle", {n}, false);
                 uint8_t* btn = checked<uint8_t>(buttons, "buttons", {n, b.step_rules().frame_skip}, false);
                 py::array o = py::reinterpret_borrow<py::array>(obs);
@@ -256,12 +265,13 @@ PYBIND11_MODULE(_engine, m, py::mod_gil_not_used()) {
                 int32_t* f = checked<int32_t>(frames, "frames", {n}, true);
                 int64_t* in = checked<int64_t>(info, "info", {n, py::ssize_t(2 + b.step_rules().variables.size())}, true);
                 for (py::ssize_t i = 0; i < n; i++)
-                    if (idl[i] < 0) throw py::value_error("Batch.step: idle frames must be at least 0");
+                    if (r[i] && (idl[i] < 0 || st[i] < 0 || st[i] >= b.num_starts()))
+                        throw py::value_error("Batch.step: a reset needs idle frames >= 0 and a start snapshot's index");
                 py::gil_scoped_release nogil;
                 std::lock_guard<std::mutex> lock(b.in_use);
-                b.step(r, idl, btn, static_cast<uint8_t*>(o.mutable_data()), rw, t, f, in);
+                b.step(r, st, idl, btn, static_cast<uint8_t*>(o.mutable_data()), rw, t, f, in);
             },
-            py::arg("reset"), py::arg("idle"), py::arg("buttons"), py::arg("obs"), py::arg("reward"),
+            py::arg("reset"), py::arg("start"), py::arg("idle"), py::arg("buttons"), py::arg("obs"), py::arg("reward"),
             py::arg("terminated"), py::arg("frames"), py::arg("info"),
             "One step of every env (or a reset where reset[i]), on the pool with the interpreter lock released.")
         .def(

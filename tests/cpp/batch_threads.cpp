@@ -36,14 +36,13 @@ int main(int argc, char** argv) {
     rules.max_pool = true;
     using Format = kestrix_gym::Variable::Format;
     rules.variables = {{0x00, 1, false, Format::unsigned_, 0}, {0x03, 2, false, Format::bcd, 0}};
-    rules.reward_variable = 1;
-    rules.end_variable = 0;
-    rules.end_value = 2;
-    kestrix_gym::Batch batch(rom.data(), rom.size(), N, 2, rules, first.snapshot());
+    rules.gains = {{1, 1.0}};
+    rules.ends = {{0, kestrix_gym::StepRules::End::Op::eq, 2}};
+    kestrix_gym::Batch batch(rom.data(), rom.size(), N, 2, rules, {first.snapshot()});
 
     const size_t obs_size = rules.obs_size();
     std::vector<uint8_t> obs(N * obs_size), reset(N, 1), buttons(N * rules.frame_skip);
-    std::vector<int32_t> idle(N, 3), frames(N);
+    std::vector<int32_t> start(N, 0), idle(N, 3), frames(N);
     std::vector<double> reward(N);
     std::vector<uint8_t> ended(N);
     std::vector<int64_t> info(N * 4);
@@ -71,7 +70,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < N; i++) reset[i] = s == 0 || s % 50 == 0;
         {
             std::lock_guard<std::mutex> lock(batch.in_use);
-            batch.step(reset.data(), idle.data(), buttons.data(), obs.data(),
+            batch.step(reset.data(), start.data(), idle.data(), buttons.data(), obs.data(),
                        reward.data(), ended.data(), frames.data(), info.data());
         }
         for (int i = 1; i < N; i++)
