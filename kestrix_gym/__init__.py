@@ -1,7 +1,8 @@
 """Gymnasium environments for the kestrix NES emulator.
 
-Importing the package registers "kestrix/BalloonPop-v0" (gym.make_vec gives
-its native VectorNESEnv)."""
+Importing the package registers the integrations it ships (folder
+integrations/): "kestrix/BalloonPop-v0" and "kestrix/BladeBuster-v0", each
+with its native VectorNESEnv as gym.make_vec's default."""
 from __future__ import annotations
 
 from pkgutil import extend_path
@@ -11,18 +12,16 @@ from pkgutil import extend_path
 # the sources are imported from a checkout.
 __path__ = extend_path(__path__, __name__)
 
-import gymnasium as gym  # noqa: E402
+from .balloonpop import ENV_ID, ScriptedPolicy  # noqa: E402
+from .buttons import ACTION_LISTS, BUTTONS, MULTI_BINARY  # noqa: E402
+from .env import NESEnv  # noqa: E402
+from .integrations import PACKAGED, register_integrations  # noqa: E402
+from .ram import AnyOf, Change, Changes, RamVariable, Reaches  # noqa: E402
+from .record import RecordEpisode, replay  # noqa: E402
+from .vector import VectorNESEnv  # noqa: E402
 
-from .balloonpop import ENV_ID, ScriptedPolicy
-from .buttons import ACTION_LISTS, BUTTONS, MULTI_BINARY
-from .env import NESEnv
-from .ram import Change, RamVariable, Reaches
-from .record import RecordEpisode, replay
-from .vector import VectorNESEnv
+__all__ = ["ACTION_LISTS", "BUTTONS", "MULTI_BINARY", "AnyOf", "Change", "Changes", "NESEnv", "RamVariable",
+           "Reaches", "ScriptedPolicy", "ENV_ID", "VectorNESEnv", "RecordEpisode", "replay",
+           "register_integrations"]
 
-__all__ = ["ACTION_LISTS", "BUTTONS", "MULTI_BINARY", "Change", "NESEnv", "RamVariable", "Reaches",
-           "ScriptedPolicy", "ENV_ID", "VectorNESEnv", "RecordEpisode", "replay"]
-
-if ENV_ID not in gym.registry:
-    gym.register(id=ENV_ID, entry_point="kestrix_gym.balloonpop:make_env",
-                 vector_entry_point="kestrix_gym.balloonpop:make_vector")
+register_integrations(PACKAGED)
