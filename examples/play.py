@@ -107,6 +107,9 @@ class Player:
         self.nes = nes
         self.pad = kestrix.Controller()
         nes.setController(self.pad, 0)
+        self.open_window(screen, sound)
+
+    def open_window(self, screen: Any, sound: Sound | None) -> None:
         self.screen = screen
         self.sound = sound
         self.keycodes = [[getattr(pygame, name) for name in names] for names in KEYS]
@@ -171,11 +174,7 @@ class RecordingPlayer(Player):
         from kestrix_gym import NESEnv, RecordEpisode
         self.env = RecordEpisode(NESEnv(rom, **self.OPTIONS), folder)
         self.env.reset(seed=seed)
-        self.screen = screen
-        self.sound = sound
-        self.keycodes = [[getattr(pygame, name) for name in names] for names in KEYS]
-        self.running = True
-        self.frames = 0
+        self.open_window(screen, sound)
 
     def handle(self, event: Any) -> str | None:
         if event.type == pygame.KEYDOWN and event.key in (pygame.K_F5, pygame.K_F9):
