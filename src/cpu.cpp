@@ -132,7 +132,13 @@ void CPU::map_memory(uint8_t*& p) const {
 void CPU::call_map_write(uint8_t* cell, uint8_t* value) {
     void* devices[3] = {this, ppu, apu};
     rom->mapper->map_write(devices, cell, value);
-    if (rom->mapper->hooks_clock) ppu_deadline = 0;
+    // The write may bring the mapper's next act closer: the deadline is taken
+    // again from where the PPU stands, as the unit's catch-up would after a
+    // run (most writes reach PPU or APU registers and change nothing there).
+    if (rom->mapper->hooks_clock) {
+        const uint64_t next = ppu->next_event();
+        if (next < ppu_deadline) ppu_deadline = next;
+    }
 }
 
 
