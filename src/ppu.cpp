@@ -88,22 +88,28 @@ inline uint16_t advance_tile(uint16_t a, int k) {
 }
 
 // Eight pixels with background colour indices `c` and background opacity
-// `o` (a byte $FF per opaque pixel) under the chosen sprite pixels of `spr`
-// and `spr_colour` (see span_sprites): a sprite pixel shows unless it is
+// `o` (a byte $FF per opaque pixel) under the chosen sprite pixels `sw` and
+// their colours `sc` (see span_sprites): a sprite pixel shows unless it is
 // behind an opaque background pixel; entry 0 over an opaque pixel is a hit.
-[[gnu::always_inline]] inline uint64_t overlay8(uint64_t c, uint64_t o, const uint8_t* spr, const uint8_t* spr_colour,
-                                                bool hit_possible, uint8_t& status) {
-    uint64_t sw;
-    std::memcpy(&sw, spr, 8);
+[[gnu::always_inline]] inline uint64_t overlay8(uint64_t c, uint64_t o, uint64_t sw, uint64_t sc, bool hit_possible,
+                                                uint8_t& status) {
     if (!sw) return c;
     constexpr uint64_t ones = broadcast(1);
     const uint64_t present = ((sw | sw >> 1) & ones) * 0xFF;
     const uint64_t behind = ((sw >> 5) & ones) * 0xFF;
     if (hit_possible && (sw >> 7 & ones & o)) status |= 0x40;
     const uint64_t show = present & ~(o & behind);
-    uint64_t sc;
-    std::memcpy(&sc, spr_colour, 8);
     return (c & ~show) | (sc & show);
+}
+
+// The same with the sprite pixels at `spr` and their colours at `spr_colour`.
+[[gnu::always_inline]] inline uint64_t overlay8(uint64_t c, uint64_t o, const uint8_t* spr, const uint8_t* spr_colour,
+                                                bool hit_possible, uint8_t& status) {
+    uint64_t sw, sc;
+    std::memcpy(&sw, spr, 8);
+    if (!sw) return c;
+    std::memcpy(&sc, spr_colour, 8);
+    return overlay8(c, o, sw, sc, hit_possible, status);
 }
 
 // Stores eight colour indices `c` at `cache` and their RGB bytes at `rgb`
@@ -589,22 +595,22 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     }
 }
 
-// The visible dots from `dot` to `last` through the per-dot loop; the
-// sprites of two dots or more are composed at once (kBuffered), a single
-// dot runs their countdowns (the path the others are compared with).
+// The visible dots from `dot` to `last`: a single dot through the per-dot
+// loop (the path the others are compared with), two or more a group of
+// eight dots at a time.
 inline void PPU::dots(int last, uint8_t ctrl, uint8_t mask) {
     const int first = dot;
-    if (!line_count)
-        span_pixels<false, false>(first, last, ctrl, mask);  // no sprite can be active
-    else if (last > first)
-        span_pixels<true, true>(first, last, ctrl, mask);
+    if (last > first)
+        span_groups(first, last, ctrl, mask);
+    else if (!line_count)
+        span_pixels<false>(first, last, ctrl, mask);  // no sprite can be active
     else
-        span_pixels<true, false>(first, last, ctrl, mask);
+        span_pixels<true>(first, last, ctrl, mask);
 }
 
-// The dots' pixels and scroll; specialised on whether sprites can show on
-// this line and whether the span's sprites are composed at once.
-template <bool kSprites, bool kBuffered>
+// The dots' pixels and scroll, dot by dot; specialised on whether sprites
+// can show on this line.
+template <bool kSprites>
 void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
     const bool rend = mask & 0x18;
     const bool sprites_on = mask & 0x10;
@@ -637,16 +643,7 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         }
         pixels = uint16_t(SPREAD[lo & 0xFF] | SPREAD[hi & 0xFF] << 1);
     };
-    uint32_t latched = ~0u;
     auto latch = [&](uint16_t addr_v) __attribute__((always_inline)) {
-        // With fine X 0 each group latches the same tile twice; nothing can
-        // have changed in between, so only the pixel word is rebuilt.
-        const uint32_t key = uint32_t(addr_v & 0x0FFF) | uint32_t(vv & 0x7000) << 4;
-        if (key == latched) {
-            pixels = uint16_t(SPREAD[lo & 0xFF] | SPREAD[hi & 0xFF] << 1);
-            return;
-        }
-        latched = key;
         nt = uint16_t(0x2000 | (addr_v & 0x0FFF));
         at = uint16_t(0x23C0 | (addr_v & 0x0C00) | ((addr_v >> 4) & 0x38) | ((addr_v >> 2) & 0x07));
         const uint16_t a = uint16_t(pattern_base | (vram[fold_nt(nt)] << 4) | ((vv >> 12) & 7));
@@ -656,81 +653,9 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
     };
     prepare();
     pixels = uint16_t(pixels << (2 * fxc));
-    auto store = [&]() {
-        v = vv;
-        tile_nt_addr = nt;
-        tile_at_addr = at;
-        tile_lo = lo;
-        tile_hi = hi;
-        fine_x_counter = fxc;
-        active_mask = am;
-    };
-    // kBuffered (spans of two dots or more): the sprites of
-    // the span are composed at once (span_sprites, as compose_groups does)
-    // instead of running the countdowns and picking a sprite (choose_sprite)
-    // at every dot; spr[px] is the chosen sprite's pixel. tests/cpp/ppu_spans.cpp
-    // compares spans of every length with single dots, which take the per-dot path.
-    static_assert(!kBuffered || kSprites);
-    alignas(8) uint8_t spr[kBuffered ? 256 : 1], spr_colour[kBuffered ? 256 : 1];
-    bool any_sprite = false;
-    if constexpr (kBuffered) {
-        any_sprite = span_sprites(ctrl, sprites_on, last - first + 1, spr + first - 1, spr_colour + first - 1);
-        am = active_mask;
-    }
     uint8_t& status = *registers[2];
-    // The sprite pixel over the background pixel of value b and colour c at
-    // x = px, from the buffer: the per-dot choose_sprite rule.
-    auto overlay = [&](int px, int b, uint8_t c) __attribute__((always_inline)) -> uint8_t {
-        const uint8_t s = spr[px];
-        if (!s) return c;
-        if (b && (s & 0x80) && sprite0_line && (mask & 0x18) == 0x18) status |= 0x40;
-        if (b == 0 || !(s & 0x20)) c = px >= spr_left ? spr_colour[px] : pal[0];
-        return c;
-    };
-    // The latched tile's eight pixels as colour indices (leftmost in the
-    // lowest byte) and their opacity.
-    auto tile_word = [&](uint64_t& opaque) __attribute__((always_inline)) -> uint64_t {
-        const uint64_t ml = EXPAND[lo & 0xFF], mh = EXPAND[hi & 0xFF];
-        opaque = ml | mh;
-        return (broadcast(colors[0]) & ~opaque) | (broadcast(colors[1]) & ml & ~mh) |
-               (broadcast(colors[2]) & ~ml & mh) | (broadcast(colors[3]) & ml & mh);
-    };
-    const bool hit_possible = sprite0_line && (mask & 0x18) == 0x18;
     for (int d = first; d <= last; d++) {
-        if ((!kSprites || kBuffered) && rend && ((d - 1) & 7) == 0 && d > 8 && d + 7 <= last && d + 7 < 256) {
-            // A whole group of eight dots away from the line's ends, without
-            // per-dot sprites: the steps below for its eight dots, composed
-            // as one word as compose_groups does (tests/cpp/ppu_spans.cpp
-            // holds them equal). The group shows bits x..7 of its tile, then
-            // bits 0..x-1 of the next one.
-            const int px = d - 1;
-            latch(vv);
-            uint64_t oa, ob;
-            const uint64_t wa = tile_word(oa);
-            latch(next_tile(vv));
-            const uint64_t wb = tile_word(ob);
-            fxc = x;
-            const int xs = 8 * x;
-            uint64_t c = xs ? (wa >> xs | wb << (64 - xs)) : wa;
-            const uint64_t o = xs ? (oa >> xs | ob << (64 - xs)) : oa;
-            c &= broadcast(63);
-            if (kBuffered && any_sprite) c = overlay8(c, o, spr + px, spr_colour + px, hit_possible, status);
-            store8(cache + px, row[px], c);
-            vv = next_tile(vv);
-            d += 7;
-            continue;
-        }
-        if (!rend && ((d - 1) & 7) == 0 && d + 7 <= last) {
-            // A whole group of eight dots with rendering off: eight backdrop
-            // pixels, and the fine X counter wraps once and latches the tile
-            // after `v` (the steps below, as compose_groups takes them).
-            const int px = d - 1;
-            store8(cache + px, row[px], broadcast(pal[0] & 63));
-            latch(next_tile(vv));
-            d += 7;
-            continue;
-        }
-        if (kSprites && !kBuffered)
+        if (kSprites)
             for (int i = 0; i < lc; i++) {
             if ((am >> i) & 1) pixel_counter[i]--;
             if (line_x[i] == 0)
@@ -755,9 +680,7 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         const int px = d - 1;
         const int b = pixels >> 14;
         uint8_t c = px >= bg_left ? colors[b] : pal[0];
-        if (kBuffered && any_sprite) {
-            c = overlay(px, b, c);
-        } else if (kSprites && !kBuffered && am && sprites_on) {
+        if (kSprites && am && sprites_on) {
             active_mask = am;
             int s_value = 0, s_palette = 0;
             bool behind = false;
@@ -777,9 +700,180 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         }
         if ((d & 7) == 0 && d <= 248 && rend) vv = next_tile(vv);
     }
-    store();
+    v = vv;
+    tile_nt_addr = nt;
+    tile_at_addr = at;
+    tile_lo = lo;
+    tile_hi = hi;
+    fine_x_counter = fxc;
+    active_mask = am;
     dot_count += uint64_t(last - first + 1);
     dot = last + 1;
+}
+
+// The dots `first` to `last` (two or more) of span_pixels' loop, taken a
+// group of eight dots (dots 8g + 1 to 8g + 8) or the part of one inside the
+// span at a time, as words of eight pixels, the sprites composed at once
+// (span_sprites). A group shows the tile latched when it starts (or, on a
+// span that starts inside it, the tile latched before) from the fine X
+// counter on, then the tile latched when the counter wraps: at most one wrap
+// falls in a group or part of one. tests/cpp/ppu_spans.cpp compares spans of
+// every length and position with single dots, which take the per-dot loop.
+void PPU::span_groups(int first, int last, uint8_t ctrl, uint8_t mask) {
+    const bool rend = mask & 0x18;
+    const bool sprites_on = mask & 0x10;
+    const bool bg_on = mask & 0x08;
+    const uint16_t pattern_base = (ctrl & 0x10) ? 0x1000 : 0;
+    uint8_t* const cache = index_cache[scanline];
+    uint8_t(*const row)[3] = back_image[scanline];
+    const uint8_t* const pal = vram + 0x3F00;
+    const uint64_t backdrop = broadcast(pal[0] & 63);
+    uint16_t vv = v;
+    int fxc = fine_x_counter;
+
+    // The sprites' pixels of the span at spr[x] and spr_colour[x] (see
+    // span_sprites); the rest of the first and last groups is left empty.
+    alignas(8) uint8_t spr[256], spr_colour[256];
+    bool any_sprite = false;
+    if (line_count) {
+        const int g_first = (first - 1) & ~7, g_last = (last - 1) & ~7;
+        std::memset(spr + g_first, 0, 8);
+        std::memset(spr + g_last, 0, 8);
+        any_sprite = span_sprites(ctrl, sprites_on, last - first + 1, spr + first - 1, spr_colour + first - 1);
+    }
+
+    // Stores the pixels `c` of the part from x = px on of `n` dots of the
+    // group whose first pixel is x = gx.
+    auto put = [&](int gx, int px, int n, uint64_t c) __attribute__((always_inline)) {
+        if (n == 8) {
+            store8(cache + gx, row[gx], c);
+            return;
+        }
+        uint64_t old;
+        std::memcpy(&old, cache + gx, 8);
+        const uint64_t part = bit_range(8 * (px - gx), 8 * (px - gx + n));
+        if (!((old ^ c) & part)) return;
+        for (int i = px; i < px + n; i++) {
+            const uint8_t ci = uint8_t(c >> (8 * (i - gx)));
+            if (cache[i] != ci) {
+                cache[i] = ci;
+                std::memcpy(row[i], NTSC_TO_RGB[ci], 3);
+            }
+        }
+    };
+
+    // The latched tile: its name and attribute addresses and pattern bytes.
+    uint16_t nt = tile_nt_addr, at = tile_at_addr;
+    uint8_t lo = uint8_t(tile_lo), hi = uint8_t(tile_hi);
+    auto latch = [&](uint16_t addr_v) __attribute__((always_inline)) {
+        nt = uint16_t(0x2000 | (addr_v & 0x0FFF));
+        at = uint16_t(0x23C0 | (addr_v & 0x0C00) | ((addr_v >> 4) & 0x38) | ((addr_v >> 2) & 0x07));
+        const uint8_t* const pattern = vram + (pattern_base | (vram[fold_nt(nt)] << 4) | ((vv >> 12) & 7));
+        lo = pattern[0];
+        hi = pattern[8];
+    };
+    auto finish = [&]() __attribute__((always_inline)) {
+        v = vv;
+        tile_nt_addr = nt;
+        tile_at_addr = at;
+        tile_lo = lo;
+        tile_hi = hi;
+        fine_x_counter = uint8_t(fxc);
+        dot_count += uint64_t(last - first + 1);
+        dot = last + 1;
+    };
+
+    if (!rend) {
+        // Every pixel is the backdrop; the fine X counter only counts, and
+        // each wrap latches the same tile, the one after `v`.
+        for (int px = first - 1; px < last;) {
+            const int gx = px & ~7, n = (last - px < gx + 8 - px) ? last - px : gx + 8 - px;
+            put(gx, px, n, backdrop);
+            px += n;
+        }
+        if (fxc + last - first + 1 >= 8) latch(next_tile(vv));
+        fxc = (fxc + last - first + 1) & 7;
+        finish();
+        return;
+    }
+
+    // The latched tile's eight pixels as colour indices (leftmost in the
+    // lowest byte) and their opacity.
+    uint64_t aw, ao;
+    auto tile_word = [&]() __attribute__((always_inline)) {
+        const int shift = ((nt >> 1) & 1) * 2 + ((nt >> 6) & 1) * 4;
+        const uint8_t* const colours = bg_on ? pal + 4 * ((vram[fold_nt(at)] >> shift) & 3) : nullptr;
+        const uint64_t ml = EXPAND[lo], mh = EXPAND[hi];
+        ao = ml | mh;
+        const uint64_t c0 = broadcast(pal[0]);
+        aw = bg_on ? (c0 & ~ao) | (broadcast(colours[1]) & ml & ~mh) | (broadcast(colours[2]) & ~ml & mh) |
+                         (broadcast(colours[3]) & ml & mh)
+                   : c0;
+    };
+    auto vertical = [&]() __attribute__((always_inline)) {
+        v = vv;
+        v_vert();
+        vv = v;
+    };
+    tile_word();
+    // Inside the span a group starts on the tile that the wrap in the group
+    // before latched (the same name and fine Y): nothing to latch again.
+    uint32_t latched = ~0u;
+    const bool hit_possible = sprite0_line && (mask & 0x18) == 0x18;
+    const bool spr_left = !(mask & 0x04);
+    uint8_t& status = *registers[2];
+    for (int d = first; d <= last;) {
+        const int gs = ((d - 1) & ~7) + 1, e = last < gs + 7 ? last : gs + 7;
+        const int n = e - d + 1, p = d - gs;  // the part's dots and where it starts in the group
+        if (d == gs) {
+            const uint32_t key = uint32_t(vv & 0x7FFF);
+            if (key != latched) {
+                latch(vv);
+                tile_word();
+            }
+            fxc = x;
+        }
+        // Dot d shows pixel fxc of the latched tile.
+        uint64_t c = fxc >= p ? aw >> (8 * (fxc - p)) : aw << (8 * (p - fxc));
+        uint64_t o = fxc >= p ? ao >> (8 * (fxc - p)) : ao << (8 * (p - fxc));
+        bool vert_done = false;
+        if (fxc + n >= 8) {
+            // The counter wraps at dot d + 7 - fxc and latches the next tile,
+            // after the vertical increment when that is dot 256.
+            if (d + 7 - fxc == 256) {
+                vertical();
+                vert_done = true;
+            }
+            const uint16_t next = next_tile(vv);
+            latch(next);
+            latched = next & 0x7FFF;
+            tile_word();
+            if (fxc + n > 8) {
+                const int k = fxc - p;  // 1-7: the dots of the part from the old tile
+                c |= aw << (64 - 8 * k);
+                o |= ao << (64 - 8 * k);
+            }
+            fxc += n - 8;
+        } else {
+            fxc += n;
+        }
+        if (e == gs + 7 && e <= 248) vv = next_tile(vv);
+        if (e == 256 && !vert_done) vertical();
+        if (gs == 1 && !(mask & 0x02)) c = backdrop;  // left column without background
+        c &= broadcast(63);
+        if (any_sprite) {
+            uint64_t sw, sc;
+            std::memcpy(&sw, spr + gs - 1, 8);
+            if (gs == 1 && spr_left)
+                sc = backdrop;  // left column without sprites: they show the backdrop
+            else
+                std::memcpy(&sc, spr_colour + gs - 1, 8);
+            c = overlay8(c, o, sw, sc, hit_possible, status);
+        }
+        put(gs - 1, d - 1, n, c);
+        d = e + 1;
+    }
+    finish();
 }
 
 // Picks the sprite pixel at the current dot: the lowest-numbered active sprite

@@ -135,8 +135,9 @@ private:
     void compose_groups(int g0, int g1, uint8_t ctrl, uint8_t mask);
     void evaluate_span(uint8_t ctrl, int first, int last);
     bool span_sprites(uint8_t ctrl, bool sprites_on, int len, uint8_t* spr, uint8_t* spr_colour);
-    template <bool kSprites, bool kBuffered>
+    template <bool kSprites>
     void span_pixels(int first, int last, uint8_t ctrl, uint8_t mask);
+    void span_groups(int first, int last, uint8_t ctrl, uint8_t mask);
     int choose_sprite(uint8_t ctrl, int& s_value, int& s_palette, bool& behind);
     bool idle_dot(int d, int line) const;
     uint64_t idle_run() const;
