@@ -206,13 +206,23 @@ void CPU::write_general(uint8_t* p, uint8_t value) {
     }
     const uint16_t a = fold(uint16_t(p - memory));
     uint8_t* cell = memory + a;
-    // PPUCTRL, PPUSCROLL and a first PPUADDR write change only what the PPU
-    // reads at certain dots (the scroll latches, PPUCTRL): without such a dot
-    // before the write, the lagging PPU needs no catch-up for it.
+    // PPUCTRL and a first PPUSCROLL write change only what the PPU reads at
+    // certain dots (the scroll latches, PPUCTRL), a second PPUSCROLL or first
+    // PPUADDR write only t: without such a dot before the write, the lagging
+    // PPU needs no catch-up for it. Nor does a PPUMASK write that changes
+    // only the greyscale and emphasis bits, which the PPU never reads.
     if ((a & 0xFFF8) == 0x2000 || a == 0x4014 || (a >= 0x4020 && rom->mapper->touches_ppu)) {
-        const bool latch_only = (a == 0x2000 || a == 0x2005 || (a == 0x2006 && !ppu->w)) && lazy_ppu &&
-                                ppu->latches_unread(uint64_t(start_cycles) * 3);
-        if (!latch_only) sync_ppu();
+        const uint64_t now = uint64_t(start_cycles) * 3;
+        bool unseen = false;
+        if (lazy_ppu) {
+            if (a == 0x2000 || (a == 0x2005 && !ppu->w))
+                unseen = ppu->latches_unread(now);
+            else if (a == 0x2005 || (a == 0x2006 && !ppu->w))
+                unseen = ppu->t_unread(now);
+            else if (a == 0x2001)
+                unseen = !((*cell ^ value) & 0x1E);
+        }
+        if (!unseen) sync_ppu();
     }
     // The APU reads these cells; a write may change its timers or what its
     // quiet stretch assumed, except $4011 (see APU::load_direct).

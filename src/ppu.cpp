@@ -997,9 +997,10 @@ bool PPU::status_settled(uint64_t target) const {
     return target <= settled_until;
 }
 
-bool PPU::latches_unread(uint64_t target) const {
+bool PPU::copies_unread(uint64_t target, bool visible) const {
     if (target <= dot_count) return true;
     const bool copies = *registers[1] & 0x18;
+    if (!visible && !copies) return true;
     const uint64_t n = target - dot_count;
     if (n > 341) return false;
     // The dots run: positions `from` to `to` of this frame, then those of the
@@ -1009,9 +1010,10 @@ bool PPU::latches_unread(uint64_t target) const {
     const int to = from + int(n) - 1;
     // Visible dots latch tiles from the pattern table PPUCTRL names even with
     // rendering off; the copies from t happen only with rendering on.
-    auto reads = [copies](int a, int b) {  // positions a..b of one frame, a <= b
+    const int first = visible ? 1 : 257;
+    auto reads = [copies, first](int a, int b) {  // positions a..b of one frame, a <= b
         for (int line = a / 341; line <= b / 341; line++) {
-            const int lo = line == 261 ? 280 : 1, hi = line == 261 ? 304 : 257;
+            const int lo = line == 261 ? 280 : first, hi = line == 261 ? 304 : 257;
             if (line >= 240 && (line != 261 || !copies)) continue;
             if (a <= line * 341 + hi && b >= line * 341 + lo) return true;
         }

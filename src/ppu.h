@@ -92,7 +92,12 @@ public:
     // horizontal copy) and, with rendering on, no dot 280-304 of the
     // pre-render line (the vertical copy). A write that only changes those
     // then needs no catch-up.
-    bool latches_unread(uint64_t target) const;
+    bool latches_unread(uint64_t target) const { return copies_unread(target, true); }
+    // True when the dots up to `target` do not read t: no dot 257 of a
+    // visible line and no dot 280-304 of the pre-render line with rendering
+    // on (the copies into v). A write that only changes t then needs no
+    // catch-up.
+    bool t_unread(uint64_t target) const { return copies_unread(target, false); }
     // Counts the CPU's writes to sprite memory (status_settled's memo).
     uint32_t oam_version = 0;
 
@@ -126,6 +131,8 @@ private:
     mutable uint32_t settled_key = ~0u;
     mutable uint32_t settled_oam = 0;
     uint64_t quiet_until() const;
+    // latches_unread (`visible`: visible dots count as reads) or t_unread.
+    bool copies_unread(uint64_t target, bool visible) const;
 
     void reset_state();
     void step();
