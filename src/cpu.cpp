@@ -227,12 +227,14 @@ void CPU::write_general(uint8_t* p, uint8_t value) {
     // The APU reads these cells; a write may change its timers or what its
     // quiet stretch assumed, except $4011 (see APU::load_direct).
     if (a >= 0x4000 && a <= 0x4017 && a != 0x4014 && a != 0x4016) sync_apu(a != 0x4011);
+    // A mapper without a hook on the registers leaves their writes alone.
+    const bool to_mapper = a < 0x2000 || a >= 0x4020 || mapper_register_writes;
     if (write_register(a, value)) {
-        call_map_write(cell, &value);
+        if (to_mapper) call_map_write(cell, &value);
         *cell = value;
         return;
     }
-    call_map_write(cell, &value);
+    if (to_mapper) call_map_write(cell, &value);
     if (a < 0x8000 && a != 0x2002) *cell = value;
 }
 
@@ -401,6 +403,7 @@ void CPU::loadRom(ROM* r, bool load_ram) {
     mapper_reads = rom->mapper->hooks_read;
     rom_fetch_end = mapper_reads ? 0 : 0x7FFE;
     mapper_ram_writes = rom->mapper->hooks_ram_write;
+    mapper_register_writes = rom->mapper->hooks_register_write;
     const int number = rom->mapper->number;
     fold_prg = (number == 0 || number == 3) && rom->prg_size >= 16384 && rom->prg_size < 32768;
     fold_mask[6] = fold_mask[7] = fold_prg ? 0xBFFF : 0xFFFF;

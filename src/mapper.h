@@ -19,6 +19,8 @@ public:
     // The mapper acts on writes to internal RAM ($0000-$1FFF); when it does
     // not, the bus stores such writes without the call.
     bool hooks_ram_write = true;
+    // The same for writes to the PPU and APU registers ($2000-$401F).
+    bool hooks_register_write = true;
 
     explicit Mapper(int32_t n) : number(n) {}
     virtual void map_write(void** devices, uint8_t* target, uint8_t* value) = 0;
@@ -65,7 +67,7 @@ public:
     uint8_t shift = 0x10;  // bit 4 marks an empty register
     uint8_t last_value = 0;
 
-    MMC1() : InertMapper(1) { hooks_ram_write = false; }
+    MMC1() : InertMapper(1) { hooks_ram_write = hooks_register_write = false; }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void control(CPU* cpu, PPU* ppu, uint8_t c);
 };
@@ -75,7 +77,7 @@ class UxROM : public InertMapper {
 public:
     int32_t bank = 0;  // 1 KiB unit index
 
-    UxROM() : InertMapper(2) { hooks_ram_write = false; }
+    UxROM() : InertMapper(2) { hooks_ram_write = hooks_register_write = false; }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void serialize(void** devices, char* block) override;
     void deserialize(void** devices, char* block) override;
@@ -86,7 +88,7 @@ class CNROM : public InertMapper {
 public:
     int32_t bank = 0;  // 1 KiB unit index
 
-    CNROM() : InertMapper(3) { hooks_ram_write = false; }
+    CNROM() : InertMapper(3) { hooks_ram_write = hooks_register_write = false; }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void serialize(void** devices, char* block) override;
     void deserialize(void** devices, char* block) override;
@@ -108,7 +110,7 @@ public:
 
     MMC3() : InertMapper(4) {
         hooks_clock = true;
-        hooks_ram_write = false;
+        hooks_ram_write = hooks_register_write = false;
     }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void clock(void** devices) override;
@@ -127,7 +129,7 @@ public:
 
     NTDEC2722() : InertMapper(40) {
         hooks_clock = true;
-        hooks_ram_write = false;
+        hooks_ram_write = hooks_register_write = false;
     }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void clock(void** devices) override;
