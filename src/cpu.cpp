@@ -211,7 +211,8 @@ void CPU::write_general(uint8_t* p, uint8_t value) {
     // PPUADDR write only t: without such a dot before the write, the lagging
     // PPU needs no catch-up for it. Nor does a PPUMASK write that changes
     // only the greyscale and emphasis bits, which the PPU never reads.
-    if ((a & 0xFFF8) == 0x2000 || a == 0x4014 || (a >= 0x4020 && rom->mapper->touches_ppu)) {
+    if ((a & 0xFFF8) == 0x2000 || a == 0x4014 ||
+        (a >= 0x4020 && rom->mapper->touches_ppu && rom->mapper->write_touches_ppu(a, value))) {
         const uint64_t now = uint64_t(start_cycles) * 3;
         bool unseen = false;
         if (lazy_ppu) {

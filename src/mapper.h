@@ -14,7 +14,7 @@ public:
     bool hooks_read = false;
     bool hooks_clock = false;
     // The mapper may change video memory or mirroring when written to; the
-    // PPU is brought up to date before such writes.
+    // PPU is brought up to date before such writes (see write_touches_ppu).
     bool touches_ppu = true;
     // The mapper acts on writes to internal RAM ($0000-$1FFF); when it does
     // not, the bus stores such writes without the call.
@@ -29,6 +29,13 @@ public:
     virtual void serialize(void** devices, char* block) = 0;
     virtual void deserialize(void** devices, char* block) = 0;
     virtual ~Mapper() = default;
+    // With touches_ppu: whether writing `value` at `a` ($4020-$FFFF) may
+    // change video memory or mirroring.
+    virtual bool write_touches_ppu(uint16_t a, uint8_t value) const {
+        (void)a;
+        (void)value;
+        return true;
+    }
 
     static constexpr uint64_t NEVER = std::numeric_limits<uint64_t>::max() / 2;
     // For a mapper with a dot clock: how many of the next clock calls (one
@@ -69,6 +76,11 @@ public:
 
     MMC1() : InertMapper(1) { hooks_ram_write = hooks_register_write = false; }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
+    // A reset and a fifth write below $E000 (control, CHR banks); the first
+    // four writes only shift a bit in, and PRG banks are not the PPU's.
+    bool write_touches_ppu(uint16_t a, uint8_t value) const override {
+        return a >= 0x8000 && ((value & 0x80) || ((shift & 1) && a < 0xE000));
+    }
     void control(CPU* cpu, PPU* ppu, uint8_t c);
 };
 
