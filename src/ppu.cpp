@@ -127,6 +127,28 @@ inline uint16_t advance_tile(uint16_t a, int k) {
                            p[5] >> 8 | p[6] << 16 | p[7] << 40};
     std::memcpy(rgb, w, sizeof w);
 }
+
+// store8 for the pixels x = px to px + n - 1 of the eight from x = gx (a
+// group's first pixel) in `cache` and `rgb`: the colour indices `c` hold them
+// at their places in the word.
+[[gnu::always_inline]] inline void store_part(uint8_t* cache, uint8_t (*rgb)[3], int gx, int px, int n, uint64_t c) {
+    if (n == 8) {
+        store8(cache + gx, rgb[gx], c);
+        return;
+    }
+    uint64_t old;
+    std::memcpy(&old, cache + gx, 8);
+    const int lo = 8 * (px - gx), hi = 8 * (px - gx + n);  // the bits of the part, hi at most 64
+    const uint64_t part = (hi == 64 ? ~0ull : (1ull << hi) - 1) & ~((1ull << lo) - 1);
+    if (!((old ^ c) & part)) return;
+    for (int i = px; i < px + n; i++) {
+        const uint8_t ci = uint8_t(c >> (8 * (i - gx)));
+        if (cache[i] != ci) {
+            cache[i] = ci;
+            std::memcpy(rgb[i], NTSC_TO_RGB[ci], 3);
+        }
+    }
+}
 }  // namespace
 
 PPU::PPU() { reset_state(); }
@@ -435,13 +457,12 @@ void PPU::evaluate_span(uint8_t ctrl, int first, int last) {
 }
 
 // The groups g0 to g1 - 1 of eight dots (dots 8 * g0 + 1 to 8 * g1) of a
-// visible line, from dot 8 * g0 + 1 on: nothing outside the PPU can act in
+// visible line with rendering on, from dot 8 * g0 + 1 on: nothing outside the PPU can act in
 // between, so they are composed at once, eight pixels to a word. It replaces
 // the per-dot loop of span_pixels for such dots and leaves the same picture,
 // status bits and PPU state; the C++ test tests/cpp/ppu_spans.cpp runs both
 // on the same states (whole lines and pieces of lines) and compares.
 void PPU::compose_groups(int g0, int g1, uint8_t ctrl, uint8_t mask) {
-    const bool rend = mask & 0x18;
     const bool sprites_on = mask & 0x10;
     const bool bg_on = mask & 0x08;
     const uint8_t* const pal = vram + 0x3F00;
@@ -469,62 +490,56 @@ void PPU::compose_groups(int g0, int g1, uint8_t ctrl, uint8_t mask) {
         tile_lo = vram[a];
         tile_hi = vram[a + 8];
     };
-    if (rend) {
-        // Per palette q: its colour 0 (the backdrop) and the differences
-        // 0^1 and 2^3, each in all eight bytes, for a branch-free select.
-        uint64_t p0[4], d01[4], p2[4], d23[4];
-        for (int q = 0; q < 4; q++) {
-            const uint8_t* e = pal + 4 * q;
-            const uint64_t c0 = broadcast(backdrop & 63);
-            const uint64_t c1 = bg_on ? broadcast(e[1] & 63) : c0;
-            const uint64_t c2 = bg_on ? broadcast(e[2] & 63) : c0;
-            const uint64_t c3 = bg_on ? broadcast(e[3] & 63) : c0;
-            p0[q] = c0;
-            d01[q] = c0 ^ c1;
-            p2[q] = c2;
-            d23[q] = c2 ^ c3;
-        }
-        const uint16_t nt_mask = fold_nt(0xFFFF);  // the folding of every nametable address
-        const uint8_t fine_y = (v >> 12) & 7;
-        // The tiles run along one nametable row and continue in the other
-        // horizontal nametable after coarse X 31: at most two runs.
-        uint16_t tv = v;
-        for (int g = 0; g < tiles;) {
-            const int cx0 = tv & 0x1F;
-            const int run = 32 - cx0 < tiles - g ? 32 - cx0 : tiles - g;
-            const uint8_t* const names = vram + ((0x2000 | (tv & 0x0FE0)) & nt_mask);
-            const uint8_t* const attrs = vram + ((0x23C0 | (tv & 0x0C00) | ((tv >> 4) & 0x38)) & nt_mask);
-            const int shift = ((tv >> 6) & 1) * 4;  // lower half of the attribute cell
-            for (int cx = cx0; cx < cx0 + run; cx++, g++) {
-                const int q = (attrs[cx >> 2] >> (shift + (cx & 2))) & 3;
-                const uint8_t* const pattern = vram + (pattern_base | names[cx] << 4 | fine_y);
-                const uint64_t ml = EXPAND[pattern[0]], mh = EXPAND[pattern[8]];
-                const uint64_t c_lo = p0[q] ^ (d01[q] & ml), c_hi = p2[q] ^ (d23[q] & ml);
-                colour[g] = c_lo ^ ((c_lo ^ c_hi) & mh);
-                opaque[g] = ml | mh;
-            }
-            tv = advance_tile(tv, run);
-        }
-        if (g1 < 32) {
-            // The last group latched Tn: in its middle with a fine X, at its
-            // last dot otherwise; its last dot moved `v` on to Tn.
-            latch(advance_tile(v, groups), v);
-            v = advance_tile(v, groups);
-        } else {
-            if (x) latch(advance_tile(v, groups), v);  // the counter wrapped in the last group
-            v = advance_tile(v, groups - 1);
-            // `v` holds the line's last tile here: dot 256 increments it
-            // vertically; with fine X 0 the counter wraps on that dot and
-            // latches the tile after it.
-            v_vert();
-            if (!x) latch(next_tile(v), v);
-        }
-        fine_x_counter = x;
-    } else {
-        // No fetches and no scroll: the counter wraps once every eight dots
-        // and latches the tile after `v`; every pixel is the backdrop.
-        latch(next_tile(v), v);
+    // Per palette q: its colour 0 (the backdrop) and the differences 0^1
+    // and 2^3, each in all eight bytes, for a branch-free select.
+    uint64_t p0[4], d01[4], p2[4], d23[4];
+    for (int q = 0; q < 4; q++) {
+        const uint8_t* e = pal + 4 * q;
+        const uint64_t c0 = broadcast(backdrop & 63);
+        const uint64_t c1 = bg_on ? broadcast(e[1] & 63) : c0;
+        const uint64_t c2 = bg_on ? broadcast(e[2] & 63) : c0;
+        const uint64_t c3 = bg_on ? broadcast(e[3] & 63) : c0;
+        p0[q] = c0;
+        d01[q] = c0 ^ c1;
+        p2[q] = c2;
+        d23[q] = c2 ^ c3;
     }
+    const uint16_t nt_mask = fold_nt(0xFFFF);  // the folding of every nametable address
+    const uint8_t fine_y = (v >> 12) & 7;
+    // The tiles run along one nametable row and continue in the other
+    // horizontal nametable after coarse X 31: at most two runs.
+    uint16_t tv = v;
+    for (int g = 0; g < tiles;) {
+        const int cx0 = tv & 0x1F;
+        const int run = 32 - cx0 < tiles - g ? 32 - cx0 : tiles - g;
+        const uint8_t* const names = vram + ((0x2000 | (tv & 0x0FE0)) & nt_mask);
+        const uint8_t* const attrs = vram + ((0x23C0 | (tv & 0x0C00) | ((tv >> 4) & 0x38)) & nt_mask);
+        const int shift = ((tv >> 6) & 1) * 4;  // lower half of the attribute cell
+        for (int cx = cx0; cx < cx0 + run; cx++, g++) {
+            const int q = (attrs[cx >> 2] >> (shift + (cx & 2))) & 3;
+            const uint8_t* const pattern = vram + (pattern_base | names[cx] << 4 | fine_y);
+            const uint64_t ml = EXPAND[pattern[0]], mh = EXPAND[pattern[8]];
+            const uint64_t c_lo = p0[q] ^ (d01[q] & ml), c_hi = p2[q] ^ (d23[q] & ml);
+            colour[g] = c_lo ^ ((c_lo ^ c_hi) & mh);
+            opaque[g] = ml | mh;
+        }
+        tv = advance_tile(tv, run);
+    }
+    if (g1 < 32) {
+        // The last group latched Tn: in its middle with a fine X, at its
+        // last dot otherwise; its last dot moved `v` on to Tn.
+        latch(advance_tile(v, groups), v);
+        v = advance_tile(v, groups);
+    } else {
+        if (x) latch(advance_tile(v, groups), v);  // the counter wrapped in the last group
+        v = advance_tile(v, groups - 1);
+        // `v` holds the line's last tile here: dot 256 increments it
+        // vertically; with fine X 0 the counter wraps on that dot and
+        // latches the tile after it.
+        v_vert();
+        if (!x) latch(next_tile(v), v);
+    }
+    fine_x_counter = x;
 
     // Compose and convert eight pixels at a time; the RGB bytes are written
     // only where the colour index changed.
@@ -536,18 +551,10 @@ void PPU::compose_groups(int g0, int g1, uint8_t ctrl, uint8_t mask) {
     uint8_t& status = *registers[2];
     for (int gi = g0; gi < g1; gi++) {
         const int k = gi - g0;
-        uint64_t c, o = 0;
-        if (!rend) {
-            c = broadcast(backdrop & 63);
-        } else if (xs) {
-            c = colour[k] >> xs | colour[k + 1] << (64 - xs);
-            o = opaque[k] >> xs | opaque[k + 1] << (64 - xs);
-        } else {
-            c = colour[k];
-            o = opaque[k];
-        }
+        uint64_t c = xs ? colour[k] >> xs | colour[k + 1] << (64 - xs) : colour[k];
         if (gi == 0 && !(mask & 0x02)) c = broadcast(backdrop & 63);  // left column without background
         if (any_sprite) {
+            const uint64_t o = xs ? opaque[k] >> xs | opaque[k + 1] << (64 - xs) : opaque[k];
             if (gi == 0 && spr_left) {
                 // Left column without sprites: they show the backdrop.
                 alignas(8) uint8_t backdrops[8];
@@ -570,6 +577,10 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     const bool rend = mask & 0x18;
     const bool sprites_on = mask & 0x10;
     const int first = dot;
+    if (!rend && last > first) {
+        blank_span(last, ctrl);
+        return;
+    }
 
     // Sprite evaluation only feeds the next line and the overflow bit, and the
     // CPU cannot look in the middle of a span: run this span's steps at once.
@@ -711,7 +722,41 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
     dot = last + 1;
 }
 
-// The dots `first` to `last` (two or more) of span_pixels' loop, taken a
+// The dots from `dot` to `last` (two or more) of span_pixels' loop with
+// rendering off: every pixel is the backdrop, the fine X counter only counts
+// and each of its wraps latches the same tile, the one after `v`; the sprite
+// countdowns run. tests/cpp/ppu_spans.cpp compares it with single dots.
+void PPU::blank_span(int last, uint8_t ctrl) {
+    const int first = dot, n = last - first + 1;
+    if (line_count) span_sprites(ctrl, false, n, nullptr, nullptr);
+    uint8_t* const cache = index_cache[scanline];
+    uint8_t(*const row)[3] = back_image[scanline];
+    const uint64_t backdrop = broadcast(vram[0x3F00] & 63);
+    // The part of a group before the whole ones, the whole ones, the part after.
+    const int g0 = (first + 6) / 8, g1 = last / 8;
+    if (g0 > g1) {
+        store_part(cache, row, (first - 1) & ~7, first - 1, n, backdrop);
+    } else {
+        if (first <= 8 * g0) store_part(cache, row, 8 * g0 - 8, first - 1, 8 * g0 - first + 1, backdrop);
+        for (int g = g0; g < g1; g++) store8(cache + 8 * g, row[8 * g], backdrop);
+        if (last > 8 * g1) store_part(cache, row, 8 * g1, 8 * g1, last - 8 * g1, backdrop);
+    }
+    if (fine_x_counter + n >= 8) {
+        const uint16_t next = next_tile(v);
+        tile_nt_addr = uint16_t(0x2000 | (next & 0x0FFF));
+        tile_at_addr = uint16_t(0x23C0 | (next & 0x0C00) | ((next >> 4) & 0x38) | ((next >> 2) & 0x07));
+        const uint8_t* const pattern =
+            vram + (((ctrl & 0x10) ? 0x1000 : 0) | (vram[fold_nt(tile_nt_addr)] << 4) | ((v >> 12) & 7));
+        tile_lo = pattern[0];
+        tile_hi = pattern[8];
+    }
+    fine_x_counter = uint8_t((fine_x_counter + n) & 7);
+    dot_count += uint64_t(n);
+    dot = last + 1;
+}
+
+// The dots `first` to `last` (two or more) of span_pixels' loop with
+// rendering on, taken a
 // group of eight dots (dots 8g + 1 to 8g + 8) or the part of one inside the
 // span at a time, as words of eight pixels, the sprites composed at once
 // (span_sprites). A group shows the tile latched when it starts (or, on a
@@ -720,7 +765,6 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
 // falls in a group or part of one. tests/cpp/ppu_spans.cpp compares spans of
 // every length and position with single dots, which take the per-dot loop.
 void PPU::span_groups(int first, int last, uint8_t ctrl, uint8_t mask) {
-    const bool rend = mask & 0x18;
     const bool sprites_on = mask & 0x10;
     const bool bg_on = mask & 0x08;
     const uint16_t pattern_base = (ctrl & 0x10) ? 0x1000 : 0;
@@ -742,26 +786,6 @@ void PPU::span_groups(int first, int last, uint8_t ctrl, uint8_t mask) {
         any_sprite = span_sprites(ctrl, sprites_on, last - first + 1, spr + first - 1, spr_colour + first - 1);
     }
 
-    // Stores the pixels `c` of the part from x = px on of `n` dots of the
-    // group whose first pixel is x = gx.
-    auto put = [&](int gx, int px, int n, uint64_t c) __attribute__((always_inline)) {
-        if (n == 8) {
-            store8(cache + gx, row[gx], c);
-            return;
-        }
-        uint64_t old;
-        std::memcpy(&old, cache + gx, 8);
-        const uint64_t part = bit_range(8 * (px - gx), 8 * (px - gx + n));
-        if (!((old ^ c) & part)) return;
-        for (int i = px; i < px + n; i++) {
-            const uint8_t ci = uint8_t(c >> (8 * (i - gx)));
-            if (cache[i] != ci) {
-                cache[i] = ci;
-                std::memcpy(row[i], NTSC_TO_RGB[ci], 3);
-            }
-        }
-    };
-
     // The latched tile: its name and attribute addresses and pattern bytes.
     uint16_t nt = tile_nt_addr, at = tile_at_addr;
     uint8_t lo = uint8_t(tile_lo), hi = uint8_t(tile_hi);
@@ -782,20 +806,6 @@ void PPU::span_groups(int first, int last, uint8_t ctrl, uint8_t mask) {
         dot_count += uint64_t(last - first + 1);
         dot = last + 1;
     };
-
-    if (!rend) {
-        // Every pixel is the backdrop; the fine X counter only counts, and
-        // each wrap latches the same tile, the one after `v`.
-        for (int px = first - 1; px < last;) {
-            const int gx = px & ~7, n = (last - px < gx + 8 - px) ? last - px : gx + 8 - px;
-            put(gx, px, n, backdrop);
-            px += n;
-        }
-        if (fxc + last - first + 1 >= 8) latch(next_tile(vv));
-        fxc = (fxc + last - first + 1) & 7;
-        finish();
-        return;
-    }
 
     // The latched tile's eight pixels as colour indices (leftmost in the
     // lowest byte) and their opacity.
@@ -870,7 +880,7 @@ void PPU::span_groups(int first, int last, uint8_t ctrl, uint8_t mask) {
                 std::memcpy(&sc, spr_colour + gs - 1, 8);
             c = overlay8(c, o, sw, sc, hit_possible, status);
         }
-        put(gs - 1, d - 1, n, c);
+        store_part(cache, row, gs - 1, d - 1, n, c);
         d = e + 1;
     }
     finish();

@@ -145,6 +145,7 @@ private:
     template <bool kSprites>
     void span_pixels(int first, int last, uint8_t ctrl, uint8_t mask);
     void span_groups(int first, int last, uint8_t ctrl, uint8_t mask);
+    void blank_span(int last, uint8_t ctrl);
     int choose_sprite(uint8_t ctrl, int& s_value, int& s_palette, bool& behind);
     bool idle_dot(int d, int line) const;
     uint64_t idle_run() const;
