@@ -1013,23 +1013,18 @@ bool PPU::copies_unread(uint64_t target, bool visible) const {
     if (!visible && !copies) return true;
     const uint64_t n = target - dot_count;
     if (n > 341) return false;
-    // The dots run: positions `from` to `to` of this frame, then those of the
-    // next from 0 on.
-    static constexpr int FRAME = 262 * 341;
-    const int from = scanline * 341 + dot;
-    const int to = from + int(n) - 1;
-    // Visible dots latch tiles from the pattern table PPUCTRL names even with
-    // rendering off; the copies from t happen only with rendering on.
-    const int first = visible ? 1 : 257;
-    auto reads = [copies, first](int a, int b) {  // positions a..b of one frame, a <= b
-        for (int line = a / 341; line <= b / 341; line++) {
-            const int lo = line == 261 ? 280 : first, hi = line == 261 ? 304 : 257;
-            if (line >= 240 && (line != 261 || !copies)) continue;
-            if (a <= line * 341 + hi && b >= line * 341 + lo) return true;
-        }
-        return false;
+    // Whether `line` reads at a dot from a to b: visible dots latch tiles from
+    // the pattern table PPUCTRL names even with rendering off; the copies from
+    // t (dot 257, dots 280-304 of the pre-render line) happen only with
+    // rendering on.
+    auto reads = [&](int line, int a, int b) {
+        if (line < 240) return a <= 257 && b >= (visible ? 1 : 257);
+        return line == 261 && copies && a <= 304 && b >= 280;
     };
-    return to < FRAME ? !reads(from, to) : !reads(from, FRAME - 1) && !reads(0, to - FRAME);
+    // The dots run: from `dot` of this line on, past its dot 340 on the next.
+    const int last = dot + int(n) - 1;
+    if (last <= 340) return !reads(scanline, dot, last);
+    return !reads(scanline, dot, 340) && !reads(scanline == 261 ? 0 : scanline + 1, 0, last - 341);
 }
 
 // The largest `dot_count` at which a PPUSTATUS read is settled (see
