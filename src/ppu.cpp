@@ -113,19 +113,17 @@ inline uint16_t advance_tile(uint16_t a, int k) {
 }
 
 // Stores eight colour indices `c` at `cache` and their RGB bytes at `rgb`
-// when they differ from what the cache holds: all eight pixels, as three
-// words holding exactly their 24 bytes (pixels whose index did not change
-// get the bytes they already hold).
+// when they differ from what the cache holds: all eight pixels, each as a
+// four-byte word whose last byte the next pixel's store overwrites, the last
+// as three bytes (pixels whose index did not change get the bytes they
+// already hold).
 [[gnu::always_inline]] inline void store8(uint8_t* cache, uint8_t* rgb, uint64_t c) {
     uint64_t old;
     std::memcpy(&old, cache, 8);
     if (old == c) return;
     std::memcpy(cache, &c, 8);
-    uint64_t p[8];
-    for (int j = 0; j < 8; j++) p[j] = RGB32[uint8_t(c >> (8 * j))];
-    const uint64_t w[3] = {p[0] | p[1] << 24 | p[2] << 48, p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56,
-                           p[5] >> 8 | p[6] << 16 | p[7] << 40};
-    std::memcpy(rgb, w, sizeof w);
+    for (int j = 0; j < 7; j++) std::memcpy(rgb + 3 * j, &RGB32[uint8_t(c >> (8 * j))], 4);
+    std::memcpy(rgb + 21, &RGB32[uint8_t(c >> 56)], 3);
 }
 
 // store8 for the pixels x = px to px + n - 1 of the eight from x = gx (a
