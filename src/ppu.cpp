@@ -71,10 +71,6 @@ const Rgb32 RGB32 = [] {
     return t;
 }();
 
-// Spans with fewer whole groups of eight dots than this run dot by dot
-// (polling loops split lines into pieces of a few groups).
-constexpr int COMPOSE_MIN_GROUPS = 4;
-
 constexpr uint64_t broadcast(uint8_t c) { return c * 0x0101010101010101ull; }
 
 inline uint16_t next_tile(uint16_t a) {
@@ -454,55 +450,156 @@ void PPU::evaluate_span(uint8_t ctrl, int first, int last) {
     return any_sprite;
 }
 
-// The groups g0 to g1 - 1 of eight dots (dots 8 * g0 + 1 to 8 * g1) of a
-// visible line with rendering on, from dot 8 * g0 + 1 on: nothing outside the PPU can act in
-// between, so they are composed at once, eight pixels to a word. It replaces
-// the per-dot loop of span_pixels for such dots and leaves the same picture,
-// status bits and PPU state; the C++ test tests/cpp/ppu_spans.cpp runs both
-// on the same states (whole lines and pieces of lines) and compares.
-void PPU::compose_groups(int g0, int g1, uint8_t ctrl, uint8_t mask) {
+// compose_span's words for the background palette and PPUMASK bit 3, made
+// again only when they change.
+const PPU::BgWords& PPU::bg_words_for(bool bg_on) {
+    const uint8_t* const pal = vram + 0x3F00;
+    uint64_t key[2];
+    std::memcpy(key, pal, 16);
+    if (key[0] == bg_words.key[0] && key[1] == bg_words.key[1] && bg_words.made_for == bg_on) return bg_words;
+    BgWords& w = bg_words;
+    std::memcpy(w.key, key, 16);
+    w.made_for = bg_on;
+    for (int q = 0; q < 4; q++) {
+        const uint8_t* e = pal + 4 * q;
+        const uint64_t c0 = broadcast(pal[0] & 63);
+        const uint64_t c1 = bg_on ? broadcast(e[1] & 63) : c0;
+        const uint64_t c2 = bg_on ? broadcast(e[2] & 63) : c0;
+        const uint64_t c3 = bg_on ? broadcast(e[3] & 63) : c0;
+        w.p0[q] = c0;
+        w.d01[q] = c0 ^ c1;
+        w.p2[q] = c2;
+        w.d23[q] = c2 ^ c3;
+    }
+    return w;
+}
+
+// The dots `first` to `last` (two or more, within 1..256) of a visible line
+// with rendering on: nothing outside the PPU can act in between, so they
+// are composed at once, eight pixels (a group of dots 8g + 1 to 8g + 8) to a
+// word. A span that starts inside a group first finishes it from the tile
+// latched before, from the fine X counter on, then the tile its wrap latches;
+// each group from its start shows bits x..7 of the tile at `v` and bits
+// 0..x-1 of the next one; a last group the span leaves early is stored in
+// part. It replaces the per-dot loop of span_pixels and leaves the same
+// picture, status bits and PPU state; the C++ test tests/cpp/ppu_spans.cpp
+// runs both on the same states (whole lines and pieces of lines of every
+// length and position) and compares.
+void PPU::compose_span(int first, int last, uint8_t ctrl, uint8_t mask) {
     const bool sprites_on = mask & 0x10;
     const bool bg_on = mask & 0x08;
     const uint8_t* const pal = vram + 0x3F00;
     const uint8_t backdrop = pal[0];
-    const int lc = line_count;
+    const uint16_t pattern_base = (ctrl & 0x10) ? 0x1000 : 0;
+    const uint16_t nt_mask = fold_nt(0xFFFF);  // the folding of every nametable address
 
     // spr[x] is the chosen sprite's pixel: value (bits 0-1), palette (bits
     // 2-3), behind (bit 5), entry 0 (bit 7); 0 for none. spr_colour[x] is its
-    // colour index.
-    const int groups = g1 - g0;
+    // colour index. The rest of the first and last groups is left empty.
     alignas(8) uint8_t spr[256], spr_colour[256];
-    const bool any_sprite = lc > 0 && span_sprites(ctrl, sprites_on, 8 * groups, spr + 8 * g0, spr_colour + 8 * g0);
+    bool any_sprite = false;
+    if (line_count) {
+        std::memset(spr + ((first - 1) & ~7), 0, 8);
+        std::memset(spr + ((last - 1) & ~7), 0, 8);
+        any_sprite = span_sprites(ctrl, sprites_on, last - first + 1, spr + first - 1, spr_colour + first - 1);
+    }
 
-    // Background: colour indices and opacity of the tiles T0..Tn (n groups)
-    // that the groups cross (T0 at `v`, each next one the coarse-X
-    // successor), eight pixels per word, leftmost in the lowest byte. Pixel
-    // i of the groups is pixel i + `x` of that row of tiles.
-    uint64_t colour[33], opaque[33];
-    const int tiles = x ? groups + 1 : groups;
-    const uint16_t pattern_base = (ctrl & 0x10) ? 0x1000 : 0;
-    auto latch = [&](uint16_t tv, uint16_t fine_of) {
+    const BgWords& w = bg_words_for(bg_on);
+    // A tile's eight pixels as colour indices (leftmost in the lowest byte)
+    // from its pattern bytes and palette, and their opacity.
+    auto decode = [&](uint8_t lo, uint8_t hi, int q, uint64_t& opaque) __attribute__((always_inline)) {
+        const uint64_t ml = EXPAND[lo], mh = EXPAND[hi];
+        opaque = ml | mh;
+        const uint64_t c_lo = w.p0[q] ^ (w.d01[q] & ml), c_hi = w.p2[q] ^ (w.d23[q] & ml);
+        return c_lo ^ ((c_lo ^ c_hi) & mh);
+    };
+    // The latched tile's pixels and opacity.
+    auto decode_latched = [&](uint64_t& opaque) __attribute__((always_inline)) {
+        const int shift = ((tile_nt_addr >> 1) & 1) * 2 + ((tile_nt_addr >> 6) & 1) * 4;
+        const int q = (vram[tile_at_addr & nt_mask] >> shift) & 3;
+        return decode(uint8_t(tile_lo), uint8_t(tile_hi), q, opaque);
+    };
+    auto latch = [&](uint16_t tv, uint16_t fine_of) __attribute__((always_inline)) {
         tile_nt_addr = uint16_t(0x2000 | (tv & 0x0FFF));
         tile_at_addr = uint16_t(0x23C0 | (tv & 0x0C00) | ((tv >> 4) & 0x38) | ((tv >> 2) & 0x07));
-        const uint16_t a = uint16_t(pattern_base | (vram[fold_nt(tile_nt_addr)] << 4) | ((fine_of >> 12) & 7));
+        const uint16_t a = uint16_t(pattern_base | (vram[tile_nt_addr & nt_mask] << 4) | ((fine_of >> 12) & 7));
         tile_lo = vram[a];
         tile_hi = vram[a + 8];
     };
-    // Per palette q: its colour 0 (the backdrop) and the differences 0^1
-    // and 2^3, each in all eight bytes, for a branch-free select.
-    uint64_t p0[4], d01[4], p2[4], d23[4];
-    for (int q = 0; q < 4; q++) {
-        const uint8_t* e = pal + 4 * q;
-        const uint64_t c0 = broadcast(backdrop & 63);
-        const uint64_t c1 = bg_on ? broadcast(e[1] & 63) : c0;
-        const uint64_t c2 = bg_on ? broadcast(e[2] & 63) : c0;
-        const uint64_t c3 = bg_on ? broadcast(e[3] & 63) : c0;
-        p0[q] = c0;
-        d01[q] = c0 ^ c1;
-        p2[q] = c2;
-        d23[q] = c2 ^ c3;
+
+    // Puts the sprites over the pixels `c` (opacity `o`) of the group from x
+    // = gx, and stores its `n` pixels from x = px on.
+    uint8_t* const cache = index_cache[scanline];
+    uint8_t(*const row)[3] = back_image[scanline];
+    const bool hit_possible = sprite0_line && (mask & 0x18) == 0x18;
+    const bool spr_left = !(mask & 0x04);
+    uint8_t& status = *registers[2];
+    auto put = [&](int gx, int px, int n, uint64_t c, uint64_t o) __attribute__((always_inline)) {
+        if (gx == 0 && !(mask & 0x02)) c = broadcast(backdrop & 63);  // left column without background
+        if (any_sprite) {
+            uint64_t sw, sc;
+            std::memcpy(&sw, spr + gx, 8);
+            if (gx == 0 && spr_left)
+                sc = broadcast(backdrop & 63);  // left column without sprites: they show the backdrop
+            else
+                std::memcpy(&sc, spr_colour + gx, 8);
+            c = overlay8(c, o, sw, sc, hit_possible, status);
+        }
+        store_part(cache, row, gx, px, n, c);
+    };
+    auto finish = [&]() {
+        dot_count += uint64_t(last - first + 1);
+        dot = last + 1;
+    };
+
+    int d = first;
+    if ((first - 1) & 7) {
+        // The rest of a group begun before: dot d shows pixel fxc of the
+        // latched tile; the counter wraps at dot d + 7 - fxc and latches the
+        // tile after `v`, after the vertical increment when that is dot 256.
+        const int gx = (first - 1) & ~7, p = first - 1 - gx;
+        const int e = last < gx + 8 ? last : gx + 8;  // the part's last dot
+        const int n = e - first + 1;
+        const int fxc = fine_x_counter;
+        uint64_t o;
+        uint64_t c = decode_latched(o);
+        c = fxc >= p ? c >> (8 * (fxc - p)) : c << (8 * (p - fxc));
+        o = fxc >= p ? o >> (8 * (fxc - p)) : o << (8 * (p - fxc));
+        bool vert_done = false;
+        if (fxc + n >= 8) {
+            if (first + 7 - fxc == 256) {
+                v_vert();
+                vert_done = true;
+            }
+            latch(next_tile(v), v);
+            if (fxc + n > 8) {
+                const int k = fxc - p;  // 1-7: the dots of the part from the old tile
+                uint64_t o2;
+                c |= decode_latched(o2) << (64 - 8 * k);
+                o |= o2 << (64 - 8 * k);
+            }
+            fine_x_counter = uint8_t(fxc + n - 8);
+        } else {
+            fine_x_counter = uint8_t(fxc + n);
+        }
+        if (e == gx + 8 && e <= 248) v = next_tile(v);
+        if (e == 256 && !vert_done) v_vert();
+        put(gx, first - 1, n, c, o);
+        d = e + 1;
+        if (d > last) {
+            finish();
+            return;
+        }
     }
-    const uint16_t nt_mask = fold_nt(0xFFFF);  // the folding of every nametable address
+
+    // Groups g0 to g1 - 1 from their first dots; the span ends after `tail`
+    // dots of the last. Their tiles T0..Tn (T0 at `v`, each next one the
+    // coarse-X successor), eight pixels per word: pixel i of the groups is
+    // pixel i + `x` of that row of tiles.
+    const int g0 = (d - 1) / 8, g1 = (last + 7) / 8, groups = g1 - g0;
+    const int tail = last - 8 * (g1 - 1);
+    uint64_t colour[33], opaque[33];
+    const int tiles = x ? groups + 1 : groups;
     const uint8_t fine_y = (v >> 12) & 7;
     // The tiles run along one nametable row and continue in the other
     // horizontal nametable after coarse X 31: at most two runs.
@@ -516,18 +613,34 @@ void PPU::compose_groups(int g0, int g1, uint8_t ctrl, uint8_t mask) {
         for (int cx = cx0; cx < cx0 + run; cx++, g++) {
             const int q = (attrs[cx >> 2] >> (shift + (cx & 2))) & 3;
             const uint8_t* const pattern = vram + (pattern_base | names[cx] << 4 | fine_y);
-            const uint64_t ml = EXPAND[pattern[0]], mh = EXPAND[pattern[8]];
-            const uint64_t c_lo = p0[q] ^ (d01[q] & ml), c_hi = p2[q] ^ (d23[q] & ml);
-            colour[g] = c_lo ^ ((c_lo ^ c_hi) & mh);
-            opaque[g] = ml | mh;
+            colour[g] = decode(pattern[0], pattern[8], q, opaque[g]);
         }
         tv = advance_tile(tv, run);
     }
-    if (g1 < 32) {
+    const int xs = 8 * x;
+    auto group = [&](int gi, int n) __attribute__((always_inline)) {
+        const int k = gi - g0;
+        const uint64_t c = xs ? colour[k] >> xs | colour[k + 1] << (64 - xs) : colour[k];
+        uint64_t o = 0;  // only the sprites look at it
+        if (any_sprite) o = xs ? opaque[k] >> xs | opaque[k + 1] << (64 - xs) : opaque[k];
+        put(8 * gi, 8 * gi, n, c, o);
+    };
+    for (int gi = g0; gi < g1 - 1; gi++) group(gi, 8);
+    group(g1 - 1, tail);
+
+    if (tail < 8) {
+        // The last group latched its tile at its start and, when the counter
+        // wrapped before the span's end, the next one; `v` moves on at its
+        // last dot, not reached.
+        v = advance_tile(v, groups - 1);
+        latch(x + tail >= 8 ? next_tile(v) : v, v);
+        fine_x_counter = uint8_t(x + tail >= 8 ? x + tail - 8 : x + tail);
+    } else if (g1 < 32) {
         // The last group latched Tn: in its middle with a fine X, at its
         // last dot otherwise; its last dot moved `v` on to Tn.
         latch(advance_tile(v, groups), v);
         v = advance_tile(v, groups);
+        fine_x_counter = x;
     } else {
         if (x) latch(advance_tile(v, groups), v);  // the counter wrapped in the last group
         v = advance_tile(v, groups - 1);
@@ -536,41 +649,14 @@ void PPU::compose_groups(int g0, int g1, uint8_t ctrl, uint8_t mask) {
         // latches the tile after it.
         v_vert();
         if (!x) latch(next_tile(v), v);
+        fine_x_counter = x;
     }
-    fine_x_counter = x;
-
-    // Compose and convert eight pixels at a time; the RGB bytes are written
-    // only where the colour index changed.
-    uint8_t* const cache = index_cache[scanline];
-    uint8_t(*const row)[3] = back_image[scanline];
-    const int xs = 8 * x;
-    const bool hit_possible = sprite0_line && (mask & 0x18) == 0x18;
-    const int spr_left = (mask & 0x04) ? 0 : 8;
-    uint8_t& status = *registers[2];
-    for (int gi = g0; gi < g1; gi++) {
-        const int k = gi - g0;
-        uint64_t c = xs ? colour[k] >> xs | colour[k + 1] << (64 - xs) : colour[k];
-        if (gi == 0 && !(mask & 0x02)) c = broadcast(backdrop & 63);  // left column without background
-        if (any_sprite) {
-            const uint64_t o = xs ? opaque[k] >> xs | opaque[k + 1] << (64 - xs) : opaque[k];
-            if (gi == 0 && spr_left) {
-                // Left column without sprites: they show the backdrop.
-                alignas(8) uint8_t backdrops[8];
-                std::memset(backdrops, backdrop & 63, 8);
-                c = overlay8(c, o, spr, backdrops, hit_possible, status);
-            } else {
-                c = overlay8(c, o, spr + 8 * gi, spr_colour + 8 * gi, hit_possible, status);
-            }
-        }
-        store8(cache + 8 * gi, row[8 * gi], c);
-    }
-    dot_count += uint64_t(8 * groups);
-    dot = 8 * g1 + 1;
+    finish();
 }
 
-// The visible dots from `dot` to `last` (all within 1..256 of one line). The
-// hot latch state lives in locals so that the picture stores cannot force it
-// back to memory.
+// The visible dots from `dot` to `last` (all within 1..256 of one line):
+// rendering off, rendering on, or a single dot through the per-dot loop
+// (the path the others are compared with).
 void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     const bool rend = mask & 0x18;
     const bool sprites_on = mask & 0x10;
@@ -591,26 +677,8 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     }
     if (rend && last >= 129) evaluate_span(ctrl, first > 129 ? first : 129, last);
 
-    // The whole groups of eight dots inside the span are composed at once
-    // when there are enough of them to repay compose_groups' set-up; the dots
-    // before and after them (fewer than eight each) run one by one.
-    const int g0 = (first + 6) / 8, g1 = last / 8;
-    if (g1 - g0 >= COMPOSE_MIN_GROUPS) {
-        if (first <= 8 * g0) dots(8 * g0, ctrl, mask);
-        compose_groups(g0, g1, ctrl, mask);
-        if (last > 8 * g1) dots(last, ctrl, mask);
-    } else {
-        dots(last, ctrl, mask);
-    }
-}
-
-// The visible dots from `dot` to `last`: a single dot through the per-dot
-// loop (the path the others are compared with), two or more a group of
-// eight dots at a time.
-inline void PPU::dots(int last, uint8_t ctrl, uint8_t mask) {
-    const int first = dot;
     if (last > first)
-        span_groups(first, last, ctrl, mask);
+        compose_span(first, last, ctrl, mask);
     else if (!line_count)
         span_pixels<false>(first, last, ctrl, mask);  // no sprite can be active
     else
@@ -751,137 +819,6 @@ void PPU::blank_span(int last, uint8_t ctrl) {
     fine_x_counter = uint8_t((fine_x_counter + n) & 7);
     dot_count += uint64_t(n);
     dot = last + 1;
-}
-
-// The dots `first` to `last` (two or more) of span_pixels' loop with
-// rendering on, taken a
-// group of eight dots (dots 8g + 1 to 8g + 8) or the part of one inside the
-// span at a time, as words of eight pixels, the sprites composed at once
-// (span_sprites). A group shows the tile latched when it starts (or, on a
-// span that starts inside it, the tile latched before) from the fine X
-// counter on, then the tile latched when the counter wraps: at most one wrap
-// falls in a group or part of one. tests/cpp/ppu_spans.cpp compares spans of
-// every length and position with single dots, which take the per-dot loop.
-void PPU::span_groups(int first, int last, uint8_t ctrl, uint8_t mask) {
-    const bool sprites_on = mask & 0x10;
-    const bool bg_on = mask & 0x08;
-    const uint16_t pattern_base = (ctrl & 0x10) ? 0x1000 : 0;
-    uint8_t* const cache = index_cache[scanline];
-    uint8_t(*const row)[3] = back_image[scanline];
-    const uint8_t* const pal = vram + 0x3F00;
-    const uint64_t backdrop = broadcast(pal[0] & 63);
-    uint16_t vv = v;
-    int fxc = fine_x_counter;
-
-    // The sprites' pixels of the span at spr[x] and spr_colour[x] (see
-    // span_sprites); the rest of the first and last groups is left empty.
-    alignas(8) uint8_t spr[256], spr_colour[256];
-    bool any_sprite = false;
-    if (line_count) {
-        const int g_first = (first - 1) & ~7, g_last = (last - 1) & ~7;
-        std::memset(spr + g_first, 0, 8);
-        std::memset(spr + g_last, 0, 8);
-        any_sprite = span_sprites(ctrl, sprites_on, last - first + 1, spr + first - 1, spr_colour + first - 1);
-    }
-
-    // The latched tile: its name and attribute addresses and pattern bytes.
-    uint16_t nt = tile_nt_addr, at = tile_at_addr;
-    uint8_t lo = uint8_t(tile_lo), hi = uint8_t(tile_hi);
-    auto latch = [&](uint16_t addr_v) __attribute__((always_inline)) {
-        nt = uint16_t(0x2000 | (addr_v & 0x0FFF));
-        at = uint16_t(0x23C0 | (addr_v & 0x0C00) | ((addr_v >> 4) & 0x38) | ((addr_v >> 2) & 0x07));
-        const uint8_t* const pattern = vram + (pattern_base | (vram[fold_nt(nt)] << 4) | ((vv >> 12) & 7));
-        lo = pattern[0];
-        hi = pattern[8];
-    };
-    auto finish = [&]() __attribute__((always_inline)) {
-        v = vv;
-        tile_nt_addr = nt;
-        tile_at_addr = at;
-        tile_lo = lo;
-        tile_hi = hi;
-        fine_x_counter = uint8_t(fxc);
-        dot_count += uint64_t(last - first + 1);
-        dot = last + 1;
-    };
-
-    // The latched tile's eight pixels as colour indices (leftmost in the
-    // lowest byte) and their opacity.
-    uint64_t aw, ao;
-    auto tile_word = [&]() __attribute__((always_inline)) {
-        const int shift = ((nt >> 1) & 1) * 2 + ((nt >> 6) & 1) * 4;
-        const uint8_t* const colours = bg_on ? pal + 4 * ((vram[fold_nt(at)] >> shift) & 3) : nullptr;
-        const uint64_t ml = EXPAND[lo], mh = EXPAND[hi];
-        ao = ml | mh;
-        const uint64_t c0 = broadcast(pal[0]);
-        aw = bg_on ? (c0 & ~ao) | (broadcast(colours[1]) & ml & ~mh) | (broadcast(colours[2]) & ~ml & mh) |
-                         (broadcast(colours[3]) & ml & mh)
-                   : c0;
-    };
-    auto vertical = [&]() __attribute__((always_inline)) {
-        v = vv;
-        v_vert();
-        vv = v;
-    };
-    tile_word();
-    // Inside the span a group starts on the tile that the wrap in the group
-    // before latched (the same name and fine Y): nothing to latch again.
-    uint32_t latched = ~0u;
-    const bool hit_possible = sprite0_line && (mask & 0x18) == 0x18;
-    const bool spr_left = !(mask & 0x04);
-    uint8_t& status = *registers[2];
-    for (int d = first; d <= last;) {
-        const int gs = ((d - 1) & ~7) + 1, e = last < gs + 7 ? last : gs + 7;
-        const int n = e - d + 1, p = d - gs;  // the part's dots and where it starts in the group
-        if (d == gs) {
-            const uint32_t key = uint32_t(vv & 0x7FFF);
-            if (key != latched) {
-                latch(vv);
-                tile_word();
-            }
-            fxc = x;
-        }
-        // Dot d shows pixel fxc of the latched tile.
-        uint64_t c = fxc >= p ? aw >> (8 * (fxc - p)) : aw << (8 * (p - fxc));
-        uint64_t o = fxc >= p ? ao >> (8 * (fxc - p)) : ao << (8 * (p - fxc));
-        bool vert_done = false;
-        if (fxc + n >= 8) {
-            // The counter wraps at dot d + 7 - fxc and latches the next tile,
-            // after the vertical increment when that is dot 256.
-            if (d + 7 - fxc == 256) {
-                vertical();
-                vert_done = true;
-            }
-            const uint16_t next = next_tile(vv);
-            latch(next);
-            latched = next & 0x7FFF;
-            tile_word();
-            if (fxc + n > 8) {
-                const int k = fxc - p;  // 1-7: the dots of the part from the old tile
-                c |= aw << (64 - 8 * k);
-                o |= ao << (64 - 8 * k);
-            }
-            fxc += n - 8;
-        } else {
-            fxc += n;
-        }
-        if (e == gs + 7 && e <= 248) vv = next_tile(vv);
-        if (e == 256 && !vert_done) vertical();
-        if (gs == 1 && !(mask & 0x02)) c = backdrop;  // left column without background
-        c &= broadcast(63);
-        if (any_sprite) {
-            uint64_t sw, sc;
-            std::memcpy(&sw, spr + gs - 1, 8);
-            if (gs == 1 && spr_left)
-                sc = backdrop;  // left column without sprites: they show the backdrop
-            else
-                std::memcpy(&sc, spr_colour + gs - 1, 8);
-            c = overlay8(c, o, sw, sc, hit_possible, status);
-        }
-        store_part(cache, row, gs - 1, d - 1, n, c);
-        d = e + 1;
-    }
-    finish();
 }
 
 // Picks the sprite pixel at the current dot: the lowest-numbered active sprite

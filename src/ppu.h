@@ -138,13 +138,22 @@ private:
     void step();
     bool run_dots(uint64_t target);
     void visible_span(int last, uint8_t ctrl, uint8_t mask);
-    void dots(int last, uint8_t ctrl, uint8_t mask);
-    void compose_groups(int g0, int g1, uint8_t ctrl, uint8_t mask);
+    void compose_span(int first, int last, uint8_t ctrl, uint8_t mask);
+    // Per background palette q: its colour 0 (the backdrop) and the
+    // differences 0^1 and 2^3, each in all eight bytes, for a branch-free
+    // select (the colours with bit 3 of PPUMASK clear all the backdrop); for
+    // the palette bytes `key` and that bit (`made_for`, 2: none yet).
+    struct BgWords {
+        uint64_t key[2] = {};
+        uint8_t made_for = 2;
+        uint64_t p0[4], d01[4], p2[4], d23[4];
+    };
+    BgWords bg_words;
+    const BgWords& bg_words_for(bool bg_on);
     void evaluate_span(uint8_t ctrl, int first, int last);
     bool span_sprites(uint8_t ctrl, bool sprites_on, int len, uint8_t* spr, uint8_t* spr_colour);
     template <bool kSprites>
     void span_pixels(int first, int last, uint8_t ctrl, uint8_t mask);
-    void span_groups(int first, int last, uint8_t ctrl, uint8_t mask);
     void blank_span(int last, uint8_t ctrl);
     int choose_sprite(uint8_t ctrl, int& s_value, int& s_palette, bool& behind);
     bool idle_dot(int d, int line) const;
