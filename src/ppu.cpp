@@ -539,6 +539,7 @@ void PPU::compose_span(int first, int last, uint8_t ctrl, uint8_t mask) {
         if (any_sprite) {
             uint64_t sw, sc;
             std::memcpy(&sw, spr + gx, 8);
+            if (n < 8) sw &= bit_range(8 * (px - gx), 8 * (px - gx + n));  // only the span's sprite pixels
             if (gx == 0 && spr_left)
                 sc = broadcast(backdrop & 63);  // left column without sprites: they show the backdrop
             else
