@@ -133,7 +133,13 @@ void CPU::map_memory(uint8_t*& p) const {
 void CPU::call_map_write(uint8_t* cell, uint8_t* value) {
     void* devices[3] = {this, ppu, apu};
     rom->mapper->map_write(devices, cell, value);
-    if (rom->mapper->hooks_clock) ppu_deadline = 0;
+    // The write may bring the mapper's next act closer: the deadline is taken
+    // again from where the PPU stands, as the unit's catch-up would after a
+    // run (most writes reach PPU or APU registers and change nothing there).
+    if (rom->mapper->hooks_clock) {
+        const uint64_t next = ppu->next_event();
+        if (next < ppu_deadline) ppu_deadline = next;
+    }
 }
 
 
@@ -201,23 +207,36 @@ void CPU::write_general(uint8_t* p, uint8_t value) {
     }
     const uint16_t a = fold(uint16_t(p - memory));
     uint8_t* cell = memory + a;
-    // PPUCTRL, PPUSCROLL and a first PPUADDR write change only what the PPU
-    // reads at certain dots (the scroll latches, PPUCTRL): without such a dot
-    // before the write, the lagging PPU needs no catch-up for it.
-    if ((a & 0xFFF8) == 0x2000 || a == 0x4014 || (a >= 0x4020 && rom->mapper->touches_ppu)) {
-        const bool latch_only = (a == 0x2000 || a == 0x2005 || (a == 0x2006 && !ppu->w)) && lazy_ppu &&
-                                ppu->latches_unread(uint64_t(start_cycles) * 3);
-        if (!latch_only) sync_ppu();
+    // PPUCTRL and a first PPUSCROLL write change only what the PPU reads at
+    // certain dots (the scroll latches, PPUCTRL), a second PPUSCROLL or first
+    // PPUADDR write only t: without such a dot before the write, the lagging
+    // PPU needs no catch-up for it. Nor does a PPUMASK write that changes
+    // only the greyscale and emphasis bits, which the PPU never reads.
+    if ((a & 0xFFF8) == 0x2000 || a == 0x4014 ||
+        (a >= 0x4020 && rom->mapper->touches_ppu && rom->mapper->write_touches_ppu(a, value))) {
+        const uint64_t now = uint64_t(start_cycles) * 3;
+        bool unseen = false;
+        if (lazy_ppu) {
+            if (a == 0x2000 || (a == 0x2005 && !ppu->w))
+                unseen = ppu->latches_unread(now);
+            else if (a == 0x2005 || (a == 0x2006 && !ppu->w))
+                unseen = ppu->t_unread(now);
+            else if (a == 0x2001)
+                unseen = !((*cell ^ value) & 0x1E);
+        }
+        if (!unseen) sync_ppu();
     }
     // The APU reads these cells; a write may change its timers or what its
     // quiet stretch assumed, except $4011 (see APU::load_direct).
     if (a >= 0x4000 && a <= 0x4017 && a != 0x4014 && a != 0x4016) sync_apu(a != 0x4011);
+    // A mapper without a hook on the registers leaves their writes alone.
+    const bool to_mapper = a < 0x2000 || a >= 0x4020 || mapper_register_writes;
     if (write_register(a, value)) {
-        call_map_write(cell, &value);
+        if (to_mapper) call_map_write(cell, &value);
         *cell = value;
         return;
     }
-    call_map_write(cell, &value);
+    if (to_mapper) call_map_write(cell, &value);
     if (a < 0x8000 && a != 0x2002) *cell = value;
 }
 
@@ -386,6 +405,7 @@ void CPU::loadRom(ROM* r, bool load_ram) {
     mapper_reads = rom->mapper->hooks_read;
     rom_fetch_end = mapper_reads ? 0 : 0x7FFE;
     mapper_ram_writes = rom->mapper->hooks_ram_write;
+    mapper_register_writes = rom->mapper->hooks_register_write;
     const int number = rom->mapper->number;
     fold_prg = (number == 0 || number == 3) && rom->prg_size >= 16384 && rom->prg_size < 32768;
     fold_mask[6] = fold_mask[7] = fold_prg ? 0xBFFF : 0xFFFF;

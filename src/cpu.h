@@ -239,6 +239,7 @@ private:
     // (0), which also keeps code in internal RAM on step_any().
     uint16_t rom_fetch_end = 0x7FFE;
     bool mapper_ram_writes = true;  // the attached mapper's hooks_ram_write (likewise)
+    bool mapper_register_writes = true;  // the attached mapper's hooks_register_write (likewise)
 
     int64_t start_cycles = 0;       // `cycles` at the start of the current instruction
     void sync_ppu();

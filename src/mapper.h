@@ -16,11 +16,13 @@ public:
     bool hooks_read = false;
     bool hooks_clock = false;
     // The mapper may change video memory or mirroring when written to; the
-    // PPU is brought up to date before such writes.
+    // PPU is brought up to date before such writes (see write_touches_ppu).
     bool touches_ppu = true;
     // The mapper acts on writes to internal RAM ($0000-$1FFF); when it does
     // not, the bus stores such writes without the call.
     bool hooks_ram_write = true;
+    // The same for writes to the PPU and APU registers ($2000-$401F).
+    bool hooks_register_write = true;
 
     explicit Mapper(int32_t n) : number(n) {}
     virtual void map_write(void** devices, uint8_t* target, uint8_t* value) = 0;
@@ -29,6 +31,13 @@ public:
     virtual void serialize(void** devices, char* block) = 0;
     virtual void deserialize(void** devices, char* block) = 0;
     virtual ~Mapper() = default;
+    // With touches_ppu: whether writing `value` at `a` ($4020-$FFFF) may
+    // change video memory or mirroring.
+    virtual bool write_touches_ppu(uint16_t a, uint8_t value) const {
+        (void)a;
+        (void)value;
+        return true;
+    }
 
     static constexpr uint64_t NEVER = std::numeric_limits<uint64_t>::max() / 2;
     // For a mapper with a dot clock: how many of the next clock calls (one
@@ -70,9 +79,14 @@ public:
     uint8_t shift = 0x10;  // bit 4 marks an empty register
     uint8_t last_value = 0;
 
-    MMC1() : InertMapper(1) { hooks_ram_write = false; }
+    MMC1() : InertMapper(1) { hooks_ram_write = hooks_register_write = false; }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void fields(Fields& f) override { f(prg_mode), f(chr_mode), f(shift), f(last_value); }
+    // A reset and a fifth write below $E000 (control, CHR banks); the first
+    // four writes only shift a bit in, and PRG banks are not the PPU's.
+    bool write_touches_ppu(uint16_t a, uint8_t value) const override {
+        return a >= 0x8000 && ((value & 0x80) || ((shift & 1) && a < 0xE000));
+    }
     void control(CPU* cpu, PPU* ppu, uint8_t c);
 };
 
@@ -81,7 +95,7 @@ class UxROM : public InertMapper {
 public:
     int32_t bank = 0;  // 1 KiB unit index
 
-    UxROM() : InertMapper(2) { hooks_ram_write = false; }
+    UxROM() : InertMapper(2) { hooks_ram_write = hooks_register_write = false; }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void fields(Fields& f) override { f(bank); }
     void serialize(void** devices, char* block) override;
@@ -93,7 +107,7 @@ class CNROM : public InertMapper {
 public:
     int32_t bank = 0;  // 1 KiB unit index
 
-    CNROM() : InertMapper(3) { hooks_ram_write = false; }
+    CNROM() : InertMapper(3) { hooks_ram_write = hooks_register_write = false; }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void fields(Fields& f) override { f(bank); }
     void serialize(void** devices, char* block) override;
@@ -116,7 +130,7 @@ public:
 
     MMC3() : InertMapper(4) {
         hooks_clock = true;
-        hooks_ram_write = false;
+        hooks_ram_write = hooks_register_write = false;
     }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void clock(void** devices) override;
@@ -139,7 +153,7 @@ public:
 
     NTDEC2722() : InertMapper(40) {
         hooks_clock = true;
-        hooks_ram_write = false;
+        hooks_ram_write = hooks_register_write = false;
     }
     void map_write(void** devices, uint8_t* target, uint8_t* value) override;
     void clock(void** devices) override;

@@ -71,10 +71,6 @@ const Rgb32 RGB32 = [] {
     return t;
 }();
 
-// Spans with fewer whole groups of eight dots than this run dot by dot
-// (polling loops split lines into pieces of a few groups).
-constexpr int COMPOSE_MIN_GROUPS = 4;
-
 constexpr uint64_t broadcast(uint8_t c) { return c * 0x0101010101010101ull; }
 
 inline uint16_t next_tile(uint16_t a) {
@@ -88,38 +84,64 @@ inline uint16_t advance_tile(uint16_t a, int k) {
 }
 
 // Eight pixels with background colour indices `c` and background opacity
-// `o` (a byte $FF per opaque pixel) under the chosen sprite pixels of `spr`
-// and `spr_colour` (see span_sprites): a sprite pixel shows unless it is
+// `o` (a byte $FF per opaque pixel) under the chosen sprite pixels `sw` and
+// their colours `sc` (see span_sprites): a sprite pixel shows unless it is
 // behind an opaque background pixel; entry 0 over an opaque pixel is a hit.
-[[gnu::always_inline]] inline uint64_t overlay8(uint64_t c, uint64_t o, const uint8_t* spr, const uint8_t* spr_colour,
-                                                bool hit_possible, uint8_t& status) {
-    uint64_t sw;
-    std::memcpy(&sw, spr, 8);
+[[gnu::always_inline]] inline uint64_t overlay8(uint64_t c, uint64_t o, uint64_t sw, uint64_t sc, bool hit_possible,
+                                                uint8_t& status) {
     if (!sw) return c;
     constexpr uint64_t ones = broadcast(1);
     const uint64_t present = ((sw | sw >> 1) & ones) * 0xFF;
     const uint64_t behind = ((sw >> 5) & ones) * 0xFF;
     if (hit_possible && (sw >> 7 & ones & o)) status |= 0x40;
     const uint64_t show = present & ~(o & behind);
-    uint64_t sc;
-    std::memcpy(&sc, spr_colour, 8);
     return (c & ~show) | (sc & show);
 }
 
+// The same with the sprite pixels at `spr` and their colours at `spr_colour`.
+[[gnu::always_inline]] inline uint64_t overlay8(uint64_t c, uint64_t o, const uint8_t* spr, const uint8_t* spr_colour,
+                                                bool hit_possible, uint8_t& status) {
+    uint64_t sw, sc;
+    std::memcpy(&sw, spr, 8);
+    if (!sw) return c;
+    std::memcpy(&sc, spr_colour, 8);
+    return overlay8(c, o, sw, sc, hit_possible, status);
+}
+
 // Stores eight colour indices `c` at `cache` and their RGB bytes at `rgb`
-// when they differ from what the cache holds: all eight pixels, as three
-// words holding exactly their 24 bytes (pixels whose index did not change
-// get the bytes they already hold).
+// when they differ from what the cache holds: all eight pixels, each as a
+// four-byte word whose last byte the next pixel's store overwrites, the last
+// as three bytes (pixels whose index did not change get the bytes they
+// already hold).
 [[gnu::always_inline]] inline void store8(uint8_t* cache, uint8_t* rgb, uint64_t c) {
     uint64_t old;
     std::memcpy(&old, cache, 8);
     if (old == c) return;
     std::memcpy(cache, &c, 8);
-    uint64_t p[8];
-    for (int j = 0; j < 8; j++) p[j] = RGB32[uint8_t(c >> (8 * j))];
-    const uint64_t w[3] = {p[0] | p[1] << 24 | p[2] << 48, p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56,
-                           p[5] >> 8 | p[6] << 16 | p[7] << 40};
-    std::memcpy(rgb, w, sizeof w);
+    for (int j = 0; j < 7; j++) std::memcpy(rgb + 3 * j, &RGB32[uint8_t(c >> (8 * j))], 4);
+    std::memcpy(rgb + 21, &RGB32[uint8_t(c >> 56)], 3);
+}
+
+// store8 for the pixels x = px to px + n - 1 of the eight from x = gx (a
+// group's first pixel) in `cache` and `rgb`: the colour indices `c` hold them
+// at their places in the word.
+[[gnu::always_inline]] inline void store_part(uint8_t* cache, uint8_t (*rgb)[3], int gx, int px, int n, uint64_t c) {
+    if (n == 8) {
+        store8(cache + gx, rgb[gx], c);
+        return;
+    }
+    uint64_t old;
+    std::memcpy(&old, cache + gx, 8);
+    const int lo = 8 * (px - gx), hi = 8 * (px - gx + n);  // the bits of the part, hi at most 64
+    const uint64_t part = (hi == 64 ? ~0ull : (1ull << hi) - 1) & ~((1ull << lo) - 1);
+    if (!((old ^ c) & part)) return;
+    for (int i = px; i < px + n; i++) {
+        const uint8_t ci = uint8_t(c >> (8 * (i - gx)));
+        if (cache[i] != ci) {
+            cache[i] = ci;
+            std::memcpy(rgb[i], NTSC_TO_RGB[ci], 3);
+        }
+    }
 }
 }  // namespace
 
@@ -468,142 +490,222 @@ void PPU::evaluate_span(uint8_t ctrl, int first, int last) {
     return any_sprite;
 }
 
-// The groups g0 to g1 - 1 of eight dots (dots 8 * g0 + 1 to 8 * g1) of a
-// visible line, from dot 8 * g0 + 1 on: nothing outside the PPU can act in
-// between, so they are composed at once, eight pixels to a word. It replaces
-// the per-dot loop of span_pixels for such dots and leaves the same picture,
-// status bits and PPU state; the C++ test tests/cpp/ppu_spans.cpp runs both
-// on the same states (whole lines and pieces of lines) and compares.
-void PPU::compose_groups(int g0, int g1, uint8_t ctrl, uint8_t mask) {
-    const bool rend = mask & 0x18;
+// compose_span's words for the background palette and PPUMASK bit 3, made
+// again only when they change.
+const PPU::BgWords& PPU::bg_words_for(bool bg_on) {
+    const uint8_t* const pal = vram + 0x3F00;
+    uint64_t key[2];
+    std::memcpy(key, pal, 16);
+    if (key[0] == bg_words.key[0] && key[1] == bg_words.key[1] && bg_words.made_for == bg_on) return bg_words;
+    BgWords& w = bg_words;
+    std::memcpy(w.key, key, 16);
+    w.made_for = bg_on;
+    for (int q = 0; q < 4; q++) {
+        const uint8_t* e = pal + 4 * q;
+        const uint64_t c0 = broadcast(pal[0] & 63);
+        const uint64_t c1 = bg_on ? broadcast(e[1] & 63) : c0;
+        const uint64_t c2 = bg_on ? broadcast(e[2] & 63) : c0;
+        const uint64_t c3 = bg_on ? broadcast(e[3] & 63) : c0;
+        w.p0[q] = c0;
+        w.d01[q] = c0 ^ c1;
+        w.p2[q] = c2;
+        w.d23[q] = c2 ^ c3;
+    }
+    return w;
+}
+
+// The dots `first` to `last` (two or more, within 1..256) of a visible line
+// with rendering on: nothing outside the PPU can act in between, so they
+// are composed at once, eight pixels (a group of dots 8g + 1 to 8g + 8) to a
+// word. A span that starts inside a group first finishes it from the tile
+// latched before, from the fine X counter on, then the tile its wrap latches;
+// each group from its start shows bits x..7 of the tile at `v` and bits
+// 0..x-1 of the next one; a last group the span leaves early is stored in
+// part. It replaces the per-dot loop of span_pixels and leaves the same
+// picture, status bits and PPU state; the C++ test tests/cpp/ppu_spans.cpp
+// runs both on the same states (whole lines and pieces of lines of every
+// length and position) and compares.
+void PPU::compose_span(int first, int last, uint8_t ctrl, uint8_t mask) {
     const bool sprites_on = mask & 0x10;
     const bool bg_on = mask & 0x08;
     const uint8_t* const pal = vram + 0x3F00;
     const uint8_t backdrop = pal[0];
-    const int lc = line_count;
+    const uint16_t pattern_base = (ctrl & 0x10) ? 0x1000 : 0;
+    const uint16_t nt_mask = fold_nt(0xFFFF);  // the folding of every nametable address
 
     // spr[x] is the chosen sprite's pixel: value (bits 0-1), palette (bits
     // 2-3), behind (bit 5), entry 0 (bit 7); 0 for none. spr_colour[x] is its
-    // colour index.
-    const int groups = g1 - g0;
+    // colour index. The rest of the first and last groups is left empty.
     alignas(8) uint8_t spr[256], spr_colour[256];
-    const bool any_sprite = lc > 0 && span_sprites(ctrl, sprites_on, 8 * groups, spr + 8 * g0, spr_colour + 8 * g0);
+    bool any_sprite = false;
+    if (line_count) {
+        std::memset(spr + ((first - 1) & ~7), 0, 8);
+        std::memset(spr + ((last - 1) & ~7), 0, 8);
+        any_sprite = span_sprites(ctrl, sprites_on, last - first + 1, spr + first - 1, spr_colour + first - 1);
+    }
 
-    // Background: colour indices and opacity of the tiles T0..Tn (n groups)
-    // that the groups cross (T0 at `v`, each next one the coarse-X
-    // successor), eight pixels per word, leftmost in the lowest byte. Pixel
-    // i of the groups is pixel i + `x` of that row of tiles.
-    uint64_t colour[33], opaque[33];
-    const int tiles = x ? groups + 1 : groups;
-    const uint16_t pattern_base = (ctrl & 0x10) ? 0x1000 : 0;
-    auto latch = [&](uint16_t tv, uint16_t fine_of) {
+    const BgWords& w = bg_words_for(bg_on);
+    // A tile's eight pixels as colour indices (leftmost in the lowest byte)
+    // from its pattern bytes and palette, and their opacity.
+    auto decode = [&](uint8_t lo, uint8_t hi, int q, uint64_t& opaque) __attribute__((always_inline)) {
+        const uint64_t ml = EXPAND[lo], mh = EXPAND[hi];
+        opaque = ml | mh;
+        const uint64_t c_lo = w.p0[q] ^ (w.d01[q] & ml), c_hi = w.p2[q] ^ (w.d23[q] & ml);
+        return c_lo ^ ((c_lo ^ c_hi) & mh);
+    };
+    // The latched tile's pixels and opacity.
+    auto decode_latched = [&](uint64_t& opaque) __attribute__((always_inline)) {
+        const int shift = ((tile_nt_addr >> 1) & 1) * 2 + ((tile_nt_addr >> 6) & 1) * 4;
+        const int q = (vram[tile_at_addr & nt_mask] >> shift) & 3;
+        return decode(uint8_t(tile_lo), uint8_t(tile_hi), q, opaque);
+    };
+    auto latch = [&](uint16_t tv, uint16_t fine_of) __attribute__((always_inline)) {
         tile_nt_addr = uint16_t(0x2000 | (tv & 0x0FFF));
         tile_at_addr = uint16_t(0x23C0 | (tv & 0x0C00) | ((tv >> 4) & 0x38) | ((tv >> 2) & 0x07));
-        const uint16_t a = uint16_t(pattern_base | (vram[fold_nt(tile_nt_addr)] << 4) | ((fine_of >> 12) & 7));
+        const uint16_t a = uint16_t(pattern_base | (vram[tile_nt_addr & nt_mask] << 4) | ((fine_of >> 12) & 7));
         tile_lo = vram[a];
         tile_hi = vram[a + 8];
     };
-    if (rend) {
-        // Per palette q: its colour 0 (the backdrop) and the differences
-        // 0^1 and 2^3, each in all eight bytes, for a branch-free select.
-        uint64_t p0[4], d01[4], p2[4], d23[4];
-        for (int q = 0; q < 4; q++) {
-            const uint8_t* e = pal + 4 * q;
-            const uint64_t c0 = broadcast(backdrop & 63);
-            const uint64_t c1 = bg_on ? broadcast(e[1] & 63) : c0;
-            const uint64_t c2 = bg_on ? broadcast(e[2] & 63) : c0;
-            const uint64_t c3 = bg_on ? broadcast(e[3] & 63) : c0;
-            p0[q] = c0;
-            d01[q] = c0 ^ c1;
-            p2[q] = c2;
-            d23[q] = c2 ^ c3;
-        }
-        const uint16_t nt_mask = fold_nt(0xFFFF);  // the folding of every nametable address
-        const uint8_t fine_y = (v >> 12) & 7;
-        // The tiles run along one nametable row and continue in the other
-        // horizontal nametable after coarse X 31: at most two runs.
-        uint16_t tv = v;
-        for (int g = 0; g < tiles;) {
-            const int cx0 = tv & 0x1F;
-            const int run = 32 - cx0 < tiles - g ? 32 - cx0 : tiles - g;
-            const uint8_t* const names = vram + ((0x2000 | (tv & 0x0FE0)) & nt_mask);
-            const uint8_t* const attrs = vram + ((0x23C0 | (tv & 0x0C00) | ((tv >> 4) & 0x38)) & nt_mask);
-            const int shift = ((tv >> 6) & 1) * 4;  // lower half of the attribute cell
-            for (int cx = cx0; cx < cx0 + run; cx++, g++) {
-                const int q = (attrs[cx >> 2] >> (shift + (cx & 2))) & 3;
-                const uint8_t* const pattern = vram + (pattern_base | names[cx] << 4 | fine_y);
-                const uint64_t ml = EXPAND[pattern[0]], mh = EXPAND[pattern[8]];
-                const uint64_t c_lo = p0[q] ^ (d01[q] & ml), c_hi = p2[q] ^ (d23[q] & ml);
-                colour[g] = c_lo ^ ((c_lo ^ c_hi) & mh);
-                opaque[g] = ml | mh;
-            }
-            tv = advance_tile(tv, run);
-        }
-        if (g1 < 32) {
-            // The last group latched Tn: in its middle with a fine X, at its
-            // last dot otherwise; its last dot moved `v` on to Tn.
-            latch(advance_tile(v, groups), v);
-            v = advance_tile(v, groups);
-        } else {
-            if (x) latch(advance_tile(v, groups), v);  // the counter wrapped in the last group
-            v = advance_tile(v, groups - 1);
-            // `v` holds the line's last tile here: dot 256 increments it
-            // vertically; with fine X 0 the counter wraps on that dot and
-            // latches the tile after it.
-            v_vert();
-            if (!x) latch(next_tile(v), v);
-        }
-        fine_x_counter = x;
-    } else {
-        // No fetches and no scroll: the counter wraps once every eight dots
-        // and latches the tile after `v`; every pixel is the backdrop.
-        latch(next_tile(v), v);
-    }
 
-    // Compose and convert eight pixels at a time; the RGB bytes are written
-    // only where the colour index changed.
+    // Puts the sprites over the pixels `c` (opacity `o`) of the group from x
+    // = gx, and stores its `n` pixels from x = px on.
     uint8_t* const cache = index_cache[scanline];
     uint8_t(*const row)[3] = back_image[scanline];
-    const int xs = 8 * x;
     const bool hit_possible = sprite0_line && (mask & 0x18) == 0x18;
-    const int spr_left = (mask & 0x04) ? 0 : 8;
+    const bool spr_left = !(mask & 0x04);
     uint8_t& status = *registers[2];
-    for (int gi = g0; gi < g1; gi++) {
-        const int k = gi - g0;
-        uint64_t c, o = 0;
-        if (!rend) {
-            c = broadcast(backdrop & 63);
-        } else if (xs) {
-            c = colour[k] >> xs | colour[k + 1] << (64 - xs);
-            o = opaque[k] >> xs | opaque[k + 1] << (64 - xs);
-        } else {
-            c = colour[k];
-            o = opaque[k];
-        }
-        if (gi == 0 && !(mask & 0x02)) c = broadcast(backdrop & 63);  // left column without background
+    auto put = [&](int gx, int px, int n, uint64_t c, uint64_t o) __attribute__((always_inline)) {
+        if (gx == 0 && !(mask & 0x02)) c = broadcast(backdrop & 63);  // left column without background
         if (any_sprite) {
-            if (gi == 0 && spr_left) {
-                // Left column without sprites: they show the backdrop.
-                alignas(8) uint8_t backdrops[8];
-                std::memset(backdrops, backdrop & 63, 8);
-                c = overlay8(c, o, spr, backdrops, hit_possible, status);
-            } else {
-                c = overlay8(c, o, spr + 8 * gi, spr_colour + 8 * gi, hit_possible, status);
-            }
+            uint64_t sw, sc;
+            std::memcpy(&sw, spr + gx, 8);
+            if (n < 8) sw &= bit_range(8 * (px - gx), 8 * (px - gx + n));  // only the span's sprite pixels
+            if (gx == 0 && spr_left)
+                sc = broadcast(backdrop & 63);  // left column without sprites: they show the backdrop
+            else
+                std::memcpy(&sc, spr_colour + gx, 8);
+            c = overlay8(c, o, sw, sc, hit_possible, status);
         }
-        store8(cache + 8 * gi, row[8 * gi], c);
+        store_part(cache, row, gx, px, n, c);
+    };
+    auto finish = [&]() {
+        dot_count += uint64_t(last - first + 1);
+        dot = last + 1;
+    };
+
+    int d = first;
+    if ((first - 1) & 7) {
+        // The rest of a group begun before: dot d shows pixel fxc of the
+        // latched tile; the counter wraps at dot d + 7 - fxc and latches the
+        // tile after `v`, after the vertical increment when that is dot 256.
+        const int gx = (first - 1) & ~7, p = first - 1 - gx;
+        const int e = last < gx + 8 ? last : gx + 8;  // the part's last dot
+        const int n = e - first + 1;
+        const int fxc = fine_x_counter;
+        uint64_t o;
+        uint64_t c = decode_latched(o);
+        c = fxc >= p ? c >> (8 * (fxc - p)) : c << (8 * (p - fxc));
+        o = fxc >= p ? o >> (8 * (fxc - p)) : o << (8 * (p - fxc));
+        bool vert_done = false;
+        if (fxc + n >= 8) {
+            if (first + 7 - fxc == 256) {
+                v_vert();
+                vert_done = true;
+            }
+            latch(next_tile(v), v);
+            if (fxc + n > 8) {
+                const int k = fxc - p;  // 1-7: the dots of the part from the old tile
+                uint64_t o2;
+                c |= decode_latched(o2) << (64 - 8 * k);
+                o |= o2 << (64 - 8 * k);
+            }
+            fine_x_counter = uint8_t(fxc + n - 8);
+        } else {
+            fine_x_counter = uint8_t(fxc + n);
+        }
+        if (e == gx + 8 && e <= 248) v = next_tile(v);
+        if (e == 256 && !vert_done) v_vert();
+        put(gx, first - 1, n, c, o);
+        d = e + 1;
+        if (d > last) {
+            finish();
+            return;
+        }
     }
-    dot_count += uint64_t(8 * groups);
-    dot = 8 * g1 + 1;
+
+    // Groups g0 to g1 - 1 from their first dots; the span ends after `tail`
+    // dots of the last. Their tiles T0..Tn (T0 at `v`, each next one the
+    // coarse-X successor), eight pixels per word: pixel i of the groups is
+    // pixel i + `x` of that row of tiles.
+    const int g0 = (d - 1) / 8, g1 = (last + 7) / 8, groups = g1 - g0;
+    const int tail = last - 8 * (g1 - 1);
+    uint64_t colour[33], opaque[33];
+    const int tiles = x ? groups + 1 : groups;
+    const uint8_t fine_y = (v >> 12) & 7;
+    // The tiles run along one nametable row and continue in the other
+    // horizontal nametable after coarse X 31: at most two runs.
+    uint16_t tv = v;
+    for (int g = 0; g < tiles;) {
+        const int cx0 = tv & 0x1F;
+        const int run = 32 - cx0 < tiles - g ? 32 - cx0 : tiles - g;
+        const uint8_t* const names = vram + ((0x2000 | (tv & 0x0FE0)) & nt_mask);
+        const uint8_t* const attrs = vram + ((0x23C0 | (tv & 0x0C00) | ((tv >> 4) & 0x38)) & nt_mask);
+        const int shift = ((tv >> 6) & 1) * 4;  // lower half of the attribute cell
+        for (int cx = cx0; cx < cx0 + run; cx++, g++) {
+            const int q = (attrs[cx >> 2] >> (shift + (cx & 2))) & 3;
+            const uint8_t* const pattern = vram + (pattern_base | names[cx] << 4 | fine_y);
+            colour[g] = decode(pattern[0], pattern[8], q, opaque[g]);
+        }
+        tv = advance_tile(tv, run);
+    }
+    const int xs = 8 * x;
+    auto group = [&](int gi, int n) __attribute__((always_inline)) {
+        const int k = gi - g0;
+        const uint64_t c = xs ? colour[k] >> xs | colour[k + 1] << (64 - xs) : colour[k];
+        uint64_t o = 0;  // only the sprites look at it
+        if (any_sprite) o = xs ? opaque[k] >> xs | opaque[k + 1] << (64 - xs) : opaque[k];
+        put(8 * gi, 8 * gi, n, c, o);
+    };
+    for (int gi = g0; gi < g1 - 1; gi++) group(gi, 8);
+    group(g1 - 1, tail);
+
+    if (tail < 8) {
+        // The last group latched its tile at its start and, when the counter
+        // wrapped before the span's end, the next one; `v` moves on at its
+        // last dot, not reached.
+        v = advance_tile(v, groups - 1);
+        latch(x + tail >= 8 ? next_tile(v) : v, v);
+        fine_x_counter = uint8_t(x + tail >= 8 ? x + tail - 8 : x + tail);
+    } else if (g1 < 32) {
+        // The last group latched Tn: in its middle with a fine X, at its
+        // last dot otherwise; its last dot moved `v` on to Tn.
+        latch(advance_tile(v, groups), v);
+        v = advance_tile(v, groups);
+        fine_x_counter = x;
+    } else {
+        if (x) latch(advance_tile(v, groups), v);  // the counter wrapped in the last group
+        v = advance_tile(v, groups - 1);
+        // `v` holds the line's last tile here: dot 256 increments it
+        // vertically; with fine X 0 the counter wraps on that dot and
+        // latches the tile after it.
+        v_vert();
+        if (!x) latch(next_tile(v), v);
+        fine_x_counter = x;
+    }
+    finish();
 }
 
-// The visible dots from `dot` to `last` (all within 1..256 of one line). The
-// hot latch state lives in locals so that the picture stores cannot force it
-// back to memory.
+// The visible dots from `dot` to `last` (all within 1..256 of one line):
+// rendering off, rendering on, or a single dot through the per-dot loop
+// (the path the others are compared with).
 void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     const bool rend = mask & 0x18;
     const bool sprites_on = mask & 0x10;
     const int first = dot;
+    if (!rend && last > first) {
+        blank_span(last, ctrl);
+        return;
+    }
 
     // Sprite evaluation only feeds the next line and the overflow bit, and the
     // CPU cannot look in the middle of a span: run this span's steps at once.
@@ -616,35 +718,17 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     }
     if (rend && last >= 129) evaluate_span(ctrl, first > 129 ? first : 129, last);
 
-    // The whole groups of eight dots inside the span are composed at once
-    // when there are enough of them to repay compose_groups' set-up; the dots
-    // before and after them (fewer than eight each) run one by one.
-    const int g0 = (first + 6) / 8, g1 = last / 8;
-    if (g1 - g0 >= COMPOSE_MIN_GROUPS) {
-        if (first <= 8 * g0) dots(8 * g0, ctrl, mask);
-        compose_groups(g0, g1, ctrl, mask);
-        if (last > 8 * g1) dots(last, ctrl, mask);
-    } else {
-        dots(last, ctrl, mask);
-    }
-}
-
-// The visible dots from `dot` to `last` through the per-dot loop; the
-// sprites of two dots or more are composed at once (kBuffered), a single
-// dot runs their countdowns (the path the others are compared with).
-inline void PPU::dots(int last, uint8_t ctrl, uint8_t mask) {
-    const int first = dot;
-    if (!line_count)
-        span_pixels<false, false>(first, last, ctrl, mask);  // no sprite can be active
-    else if (last > first)
-        span_pixels<true, true>(first, last, ctrl, mask);
+    if (last > first)
+        compose_span(first, last, ctrl, mask);
+    else if (!line_count)
+        span_pixels<false>(first, last, ctrl, mask);  // no sprite can be active
     else
-        span_pixels<true, false>(first, last, ctrl, mask);
+        span_pixels<true>(first, last, ctrl, mask);
 }
 
-// The dots' pixels and scroll; specialised on whether sprites can show on
-// this line and whether the span's sprites are composed at once.
-template <bool kSprites, bool kBuffered>
+// The dots' pixels and scroll, dot by dot; specialised on whether sprites
+// can show on this line.
+template <bool kSprites>
 void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
     const bool rend = mask & 0x18;
     const bool sprites_on = mask & 0x10;
@@ -677,16 +761,7 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         }
         pixels = uint16_t(SPREAD[lo & 0xFF] | SPREAD[hi & 0xFF] << 1);
     };
-    uint32_t latched = ~0u;
     auto latch = [&](uint16_t addr_v) __attribute__((always_inline)) {
-        // With fine X 0 each group latches the same tile twice; nothing can
-        // have changed in between, so only the pixel word is rebuilt.
-        const uint32_t key = uint32_t(addr_v & 0x0FFF) | uint32_t(vv & 0x7000) << 4;
-        if (key == latched) {
-            pixels = uint16_t(SPREAD[lo & 0xFF] | SPREAD[hi & 0xFF] << 1);
-            return;
-        }
-        latched = key;
         nt = uint16_t(0x2000 | (addr_v & 0x0FFF));
         at = uint16_t(0x23C0 | (addr_v & 0x0C00) | ((addr_v >> 4) & 0x38) | ((addr_v >> 2) & 0x07));
         const uint16_t a = uint16_t(pattern_base | (vram[fold_nt(nt)] << 4) | ((vv >> 12) & 7));
@@ -696,81 +771,9 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
     };
     prepare();
     pixels = uint16_t(pixels << (2 * fxc));
-    auto store = [&]() {
-        v = vv;
-        tile_nt_addr = nt;
-        tile_at_addr = at;
-        tile_lo = lo;
-        tile_hi = hi;
-        fine_x_counter = fxc;
-        active_mask = am;
-    };
-    // kBuffered (spans of two dots or more): the sprites of
-    // the span are composed at once (span_sprites, as compose_groups does)
-    // instead of running the countdowns and picking a sprite (choose_sprite)
-    // at every dot; spr[px] is the chosen sprite's pixel. tests/cpp/ppu_spans.cpp
-    // compares spans of every length with single dots, which take the per-dot path.
-    static_assert(!kBuffered || kSprites);
-    alignas(8) uint8_t spr[kBuffered ? 256 : 1], spr_colour[kBuffered ? 256 : 1];
-    bool any_sprite = false;
-    if constexpr (kBuffered) {
-        any_sprite = span_sprites(ctrl, sprites_on, last - first + 1, spr + first - 1, spr_colour + first - 1);
-        am = active_mask;
-    }
     uint8_t& status = *registers[2];
-    // The sprite pixel over the background pixel of value b and colour c at
-    // x = px, from the buffer: the per-dot choose_sprite rule.
-    auto overlay = [&](int px, int b, uint8_t c) __attribute__((always_inline)) -> uint8_t {
-        const uint8_t s = spr[px];
-        if (!s) return c;
-        if (b && (s & 0x80) && sprite0_line && (mask & 0x18) == 0x18) status |= 0x40;
-        if (b == 0 || !(s & 0x20)) c = px >= spr_left ? spr_colour[px] : pal[0];
-        return c;
-    };
-    // The latched tile's eight pixels as colour indices (leftmost in the
-    // lowest byte) and their opacity.
-    auto tile_word = [&](uint64_t& opaque) __attribute__((always_inline)) -> uint64_t {
-        const uint64_t ml = EXPAND[lo & 0xFF], mh = EXPAND[hi & 0xFF];
-        opaque = ml | mh;
-        return (broadcast(colors[0]) & ~opaque) | (broadcast(colors[1]) & ml & ~mh) |
-               (broadcast(colors[2]) & ~ml & mh) | (broadcast(colors[3]) & ml & mh);
-    };
-    const bool hit_possible = sprite0_line && (mask & 0x18) == 0x18;
     for (int d = first; d <= last; d++) {
-        if ((!kSprites || kBuffered) && rend && ((d - 1) & 7) == 0 && d > 8 && d + 7 <= last && d + 7 < 256) {
-            // A whole group of eight dots away from the line's ends, without
-            // per-dot sprites: the steps below for its eight dots, composed
-            // as one word as compose_groups does (tests/cpp/ppu_spans.cpp
-            // holds them equal). The group shows bits x..7 of its tile, then
-            // bits 0..x-1 of the next one.
-            const int px = d - 1;
-            latch(vv);
-            uint64_t oa, ob;
-            const uint64_t wa = tile_word(oa);
-            latch(next_tile(vv));
-            const uint64_t wb = tile_word(ob);
-            fxc = x;
-            const int xs = 8 * x;
-            uint64_t c = xs ? (wa >> xs | wb << (64 - xs)) : wa;
-            const uint64_t o = xs ? (oa >> xs | ob << (64 - xs)) : oa;
-            c &= broadcast(63);
-            if (kBuffered && any_sprite) c = overlay8(c, o, spr + px, spr_colour + px, hit_possible, status);
-            store8(cache + px, row[px], c);
-            vv = next_tile(vv);
-            d += 7;
-            continue;
-        }
-        if (!rend && ((d - 1) & 7) == 0 && d + 7 <= last) {
-            // A whole group of eight dots with rendering off: eight backdrop
-            // pixels, and the fine X counter wraps once and latches the tile
-            // after `v` (the steps below, as compose_groups takes them).
-            const int px = d - 1;
-            store8(cache + px, row[px], broadcast(pal[0] & 63));
-            latch(next_tile(vv));
-            d += 7;
-            continue;
-        }
-        if (kSprites && !kBuffered)
+        if (kSprites)
             for (int i = 0; i < lc; i++) {
             if ((am >> i) & 1) pixel_counter[i]--;
             if (line_x[i] == 0)
@@ -795,9 +798,7 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         const int px = d - 1;
         const int b = pixels >> 14;
         uint8_t c = px >= bg_left ? colors[b] : pal[0];
-        if (kBuffered && any_sprite) {
-            c = overlay(px, b, c);
-        } else if (kSprites && !kBuffered && am && sprites_on) {
+        if (kSprites && am && sprites_on) {
             active_mask = am;
             int s_value = 0, s_palette = 0;
             bool behind = false;
@@ -817,8 +818,47 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         }
         if ((d & 7) == 0 && d <= 248 && rend) vv = next_tile(vv);
     }
-    store();
+    v = vv;
+    tile_nt_addr = nt;
+    tile_at_addr = at;
+    tile_lo = lo;
+    tile_hi = hi;
+    fine_x_counter = fxc;
+    active_mask = am;
     dot_count += uint64_t(last - first + 1);
+    dot = last + 1;
+}
+
+// The dots from `dot` to `last` (two or more) of span_pixels' loop with
+// rendering off: every pixel is the backdrop, the fine X counter only counts
+// and each of its wraps latches the same tile, the one after `v`; the sprite
+// countdowns run. tests/cpp/ppu_spans.cpp compares it with single dots.
+void PPU::blank_span(int last, uint8_t ctrl) {
+    const int first = dot, n = last - first + 1;
+    if (line_count) span_sprites(ctrl, false, n, nullptr, nullptr);
+    uint8_t* const cache = index_cache[scanline];
+    uint8_t(*const row)[3] = back_image[scanline];
+    const uint64_t backdrop = broadcast(vram[0x3F00] & 63);
+    // The part of a group before the whole ones, the whole ones, the part after.
+    const int g0 = (first + 6) / 8, g1 = last / 8;
+    if (g0 > g1) {
+        store_part(cache, row, (first - 1) & ~7, first - 1, n, backdrop);
+    } else {
+        if (first <= 8 * g0) store_part(cache, row, 8 * g0 - 8, first - 1, 8 * g0 - first + 1, backdrop);
+        for (int g = g0; g < g1; g++) store8(cache + 8 * g, row[8 * g], backdrop);
+        if (last > 8 * g1) store_part(cache, row, 8 * g1, 8 * g1, last - 8 * g1, backdrop);
+    }
+    if (fine_x_counter + n >= 8) {
+        const uint16_t next = next_tile(v);
+        tile_nt_addr = uint16_t(0x2000 | (next & 0x0FFF));
+        tile_at_addr = uint16_t(0x23C0 | (next & 0x0C00) | ((next >> 4) & 0x38) | ((next >> 2) & 0x07));
+        const uint8_t* const pattern =
+            vram + (((ctrl & 0x10) ? 0x1000 : 0) | (vram[fold_nt(tile_nt_addr)] << 4) | ((v >> 12) & 7));
+        tile_lo = pattern[0];
+        tile_hi = pattern[8];
+    }
+    fine_x_counter = uint8_t((fine_x_counter + n) & 7);
+    dot_count += uint64_t(n);
     dot = last + 1;
 }
 
@@ -943,27 +983,24 @@ bool PPU::status_settled(uint64_t target) const {
     return target <= settled_until;
 }
 
-bool PPU::latches_unread(uint64_t target) const {
+bool PPU::copies_unread(uint64_t target, bool visible) const {
     if (target <= dot_count) return true;
     const bool copies = *registers[1] & 0x18;
+    if (!visible && !copies) return true;
     const uint64_t n = target - dot_count;
     if (n > 341) return false;
-    // The dots run: positions `from` to `to` of this frame, then those of the
-    // next from 0 on.
-    static constexpr int FRAME = 262 * 341;
-    const int from = scanline * 341 + dot;
-    const int to = from + int(n) - 1;
-    // Visible dots latch tiles from the pattern table PPUCTRL names even with
-    // rendering off; the copies from t happen only with rendering on.
-    auto reads = [copies](int a, int b) {  // positions a..b of one frame, a <= b
-        for (int line = a / 341; line <= b / 341; line++) {
-            const int lo = line == 261 ? 280 : 1, hi = line == 261 ? 304 : 257;
-            if (line >= 240 && (line != 261 || !copies)) continue;
-            if (a <= line * 341 + hi && b >= line * 341 + lo) return true;
-        }
-        return false;
+    // Whether `line` reads at a dot from a to b: visible dots latch tiles from
+    // the pattern table PPUCTRL names even with rendering off; the copies from
+    // t (dot 257, dots 280-304 of the pre-render line) happen only with
+    // rendering on.
+    auto reads = [&](int line, int a, int b) {
+        if (line < 240) return a <= 257 && b >= (visible ? 1 : 257);
+        return line == 261 && copies && a <= 304 && b >= 280;
     };
-    return to < FRAME ? !reads(from, to) : !reads(from, FRAME - 1) && !reads(0, to - FRAME);
+    // The dots run: from `dot` of this line on, past its dot 340 on the next.
+    const int last = dot + int(n) - 1;
+    if (last <= 340) return !reads(scanline, dot, last);
+    return !reads(scanline, dot, 340) && !reads(scanline == 261 ? 0 : scanline + 1, 0, last - 341);
 }
 
 // The largest `dot_count` at which a PPUSTATUS read is settled (see

@@ -94,7 +94,12 @@ public:
     // horizontal copy) and, with rendering on, no dot 280-304 of the
     // pre-render line (the vertical copy). A write that only changes those
     // then needs no catch-up.
-    bool latches_unread(uint64_t target) const;
+    bool latches_unread(uint64_t target) const { return copies_unread(target, true); }
+    // True when the dots up to `target` do not read t: no dot 257 of a
+    // visible line and no dot 280-304 of the pre-render line with rendering
+    // on (the copies into v). A write that only changes t then needs no
+    // catch-up.
+    bool t_unread(uint64_t target) const { return copies_unread(target, false); }
     // Counts the CPU's writes to sprite memory (status_settled's memo).
     uint32_t oam_version = 0;
     // The PPU's part of an exact snapshot (see Fields): every register,
@@ -132,17 +137,30 @@ private:
     mutable uint32_t settled_key = ~0u;
     mutable uint32_t settled_oam = 0;
     uint64_t quiet_until() const;
+    // latches_unread (`visible`: visible dots count as reads) or t_unread.
+    bool copies_unread(uint64_t target, bool visible) const;
 
     void reset_state();
     void step();
     bool run_dots(uint64_t target);
     void visible_span(int last, uint8_t ctrl, uint8_t mask);
-    void dots(int last, uint8_t ctrl, uint8_t mask);
-    void compose_groups(int g0, int g1, uint8_t ctrl, uint8_t mask);
+    void compose_span(int first, int last, uint8_t ctrl, uint8_t mask);
+    // Per background palette q: its colour 0 (the backdrop) and the
+    // differences 0^1 and 2^3, each in all eight bytes, for a branch-free
+    // select (the colours with bit 3 of PPUMASK clear all the backdrop); for
+    // the palette bytes `key` and that bit (`made_for`, 2: none yet).
+    struct BgWords {
+        uint64_t key[2] = {};
+        uint8_t made_for = 2;
+        uint64_t p0[4], d01[4], p2[4], d23[4];
+    };
+    BgWords bg_words;
+    const BgWords& bg_words_for(bool bg_on);
     void evaluate_span(uint8_t ctrl, int first, int last);
     bool span_sprites(uint8_t ctrl, bool sprites_on, int len, uint8_t* spr, uint8_t* spr_colour);
-    template <bool kSprites, bool kBuffered>
+    template <bool kSprites>
     void span_pixels(int first, int last, uint8_t ctrl, uint8_t mask);
+    void blank_span(int last, uint8_t ctrl);
     int choose_sprite(uint8_t ctrl, int& s_value, int& s_palette, bool& behind);
     bool idle_dot(int d, int line) const;
     uint64_t idle_run() const;

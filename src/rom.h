@@ -24,7 +24,7 @@ class NROM : public InertMapper {
 public:
     NROM() : InertMapper(0) {
         touches_ppu = false;
-        hooks_ram_write = false;
+        hooks_ram_write = hooks_register_write = false;
     }
 };
 
@@ -32,7 +32,7 @@ class DEFAULT_MAPPER : public InertMapper {
 public:
     explicit DEFAULT_MAPPER(int32_t n) : InertMapper(n) {
         touches_ppu = false;
-        hooks_ram_write = false;
+        hooks_ram_write = hooks_register_write = false;
     }
 };
 

@@ -54,8 +54,9 @@ int main() {
         std::memcpy(b.oam, a.oam, sizeof a.oam);
         for (int phase = 0; phase < 120; phase++) {
             // What a program can change between two spans: PPUCTRL, PPUMASK,
-            // PPUSTATUS (a write stores the byte), the scroll and the address.
-            const uint32_t what = rnd(8);
+            // PPUSTATUS (a write stores the byte), the scroll and the address,
+            // a background palette entry.
+            const uint32_t what = rnd(9);
             uint8_t* ma = ca->cpu->memory;
             uint8_t* mb = cb->cpu->memory;
             if (what == 0) ma[0x2000] = mb[0x2000] = uint8_t(rnd(256));
@@ -64,6 +65,10 @@ int main() {
             if (what == 4) a.v = b.v = a.t = b.t = uint16_t(rnd(0x8000));
             if (what == 5) a.t = b.t = uint16_t(rnd(0x8000));
             if (what == 6 || rnd(2)) ma[0x2002] = mb[0x2002] = uint8_t(rnd(256));
+            if (what == 8) {
+                const uint32_t entry = 0x3F00 + rnd(16);
+                a.vram[entry] = b.vram[entry] = uint8_t(rnd(256));
+            }
             if (what == 7) {  // also sprite countdowns that no program can set up, at a line start
                 while (a.dot != 1 || a.post_render) {
                     run_to(a, a.dot_count + 1, true);

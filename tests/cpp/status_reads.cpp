@@ -1,11 +1,12 @@
 // PPUSTATUS polling and scroll writes on a console whose PPU lags behind the
 // CPU (it is caught up for a read only when the status could change before
-// it, and for a write of the scroll latches or PPUCTRL only when a dot before
-// it reads them) against the
+// it, for a write of the scroll latches or PPUCTRL only when a dot before it
+// reads them, and for a PPUMASK write only when it changes a bit the PPU
+// reads) against the
 // same program on a console caught up after every instruction: with random
 // sprites, sprite 0 anywhere, both sprite heights and PPUMASK switching
-// sprites and background on and off, every value read and the whole state
-// must agree.
+// sprites and background (or only greyscale and emphasis) on and off, every
+// value read and the whole state must agree.
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -88,7 +89,7 @@ int main() {
         for (int k = 0; k < 64; k++)
             oam[4 * k] = k >= shown ? uint8_t(0xF0 + rnd(16)) : uint8_t(rnd(3) ? band + rnd(12) : rnd(240));
         const uint8_t setup[3] = {MASKS[rnd(sizeof MASKS)], uint8_t(rnd(256) & 0x3B),
-                                  uint8_t(rnd(2) ? 0x10 : rnd(3) ? 0x08 : 0x18)};
+                                  uint8_t(rnd(4) == 0 ? 0xE1 : rnd(2) ? 0x10 : rnd(3) ? 0x08 : 0x18)};
         // Random nametables and palettes, so that every scroll shows.
         uint8_t names[0x2000];
         for (uint8_t& b : names) b = uint8_t(rnd(256));
