@@ -221,6 +221,7 @@ uint64_t PPU::fields(Fields& f) {
         // The memos, found again from the fields above.
         for (LineScan& s : line_scans) s.stamp = 0;
         settled_key = ~0u;
+        bg_words.made_for = 2;
         std::memset(index_cache, UNCONVERTED, sizeof index_cache);
     }
     return count;
