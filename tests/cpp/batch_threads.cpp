@@ -49,10 +49,17 @@ int main(int argc, char** argv) {
 
     // Snapshots of env 3 from another thread, put back into env 2 at once:
     // both held the same state, so nothing observable changes.
+    // One snapshot per step at most: the lock is not fair, and a thread that
+    // takes it again at once could keep the stepping thread waiting.
     std::atomic<bool> stop{false};
-    std::atomic<int> restored{0};
+    std::atomic<int> restored{0}, stepped{0};
     std::thread other([&] {
-        while (!stop) {
+        for (int seen = 0; !stop;) {
+            if (stepped.load() == seen) {
+                std::this_thread::yield();
+                continue;
+            }
+            seen = stepped.load();
             std::lock_guard<std::mutex> lock(batch.in_use);
             const std::vector<uint8_t> snap = batch.console(3).snapshot();
             batch.console(2).restore(snap.data(), snap.size());
@@ -73,6 +80,7 @@ int main(int argc, char** argv) {
             batch.step(reset.data(), start.data(), idle.data(), buttons.data(), obs.data(),
                        reward.data(), ended.data(), frames.data(), info.data());
         }
+        stepped++;
         for (int i = 1; i < N; i++)
             if (std::memcmp(obs.data(), obs.data() + i * obs_size, obs_size) != 0 || info[0] != info[i * 4]) {
                 std::fprintf(stderr, "step %d: env %d differs from env 0\n", s, i);
