@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../../fuzz/console.h"
+#include "compare.h"
 #include "rng.h"
 
 namespace {
@@ -58,17 +59,6 @@ std::vector<uint8_t> image() {
     std::memcpy(prg + 0x7FFA, vectors, sizeof vectors);
     for (size_t i = 16 + 32768; i < img.size(); i++) img[i] = uint8_t(rnd(256));
     return img;
-}
-
-int differences = 0;
-
-void same(const char* what, int trial, const void* a, const void* b, size_t n) {
-    if (std::memcmp(a, b, n) == 0) return;
-    const uint8_t *x = static_cast<const uint8_t*>(a), *y = static_cast<const uint8_t*>(b);
-    size_t i = 0;
-    while (x[i] == y[i]) i++;
-    std::fprintf(stderr, "trial %d: %s differs at byte %zu: %02x and %02x\n", trial, what, i, x[i], y[i]);
-    differences++;
 }
 
 }  // namespace
