@@ -67,22 +67,22 @@ def _check(ok: bool, where: str, what: str) -> None:
         raise IntegrationError(f"{where}: {what}")
 
 
-def _variable(spec: Any, where: str) -> RamVariable:
-    _check(isinstance(spec, dict), where, "must be an object with an address")
-    unknown = spec.keys() - {"address", "size", "byteorder", "format", "offset"}
+def _variable(entry: Any, where: str) -> RamVariable:
+    _check(isinstance(entry, dict), where, "must be an object with an address")
+    unknown = entry.keys() - {"address", "size", "byteorder", "format", "offset"}
     _check(not unknown, where, f"unknown field(s) {', '.join(sorted(unknown))}")
-    address = spec.get("address")
+    address = entry.get("address")
     if isinstance(address, str) and re.fullmatch(r"\$[0-9A-Fa-f]{1,4}", address):
         address = int(address[1:], 16)
     _check(isinstance(address, int) and not isinstance(address, bool), f"{where}.address",
            "must be a number or \"$XXXX\"")
-    fmt = spec.get("format", "unsigned")
+    fmt = entry.get("format", "unsigned")
     _check(fmt in FORMATS, f"{where}.format", f"must be one of {', '.join(FORMATS)}, not {fmt!r}")
-    size, offset = spec.get("size", 1), spec.get("offset", 0)
+    size, offset = entry.get("size", 1), entry.get("offset", 0)
     _check(isinstance(size, int) and not isinstance(size, bool), f"{where}.size", "must be a number")
     _check(isinstance(offset, int) and not isinstance(offset, bool), f"{where}.offset", "must be a number")
     try:
-        return RamVariable(address, size, spec.get("byteorder", "little"), bcd=fmt == "bcd", signed=fmt == "signed",
+        return RamVariable(address, size, entry.get("byteorder", "little"), bcd=fmt == "bcd", signed=fmt == "signed",
                            digits=fmt == "digits", offset=offset)
     except ValueError as e:
         raise IntegrationError(f"{where}: {e}") from None
@@ -93,17 +93,17 @@ def load_integration(path: str | os.PathLike[str]) -> Integration:
     path = pathlib.Path(path)
     where = path.name
     try:
-        spec = json.loads(path.read_text())
+        doc = json.loads(path.read_text())
     except ValueError as e:
         raise IntegrationError(f"{where}: not JSON ({e})") from None
-    _check(isinstance(spec, dict), where, "must hold one JSON object")
+    _check(isinstance(doc, dict), where, "must hold one JSON object")
     known = {"name", "cartridge", "start", "actions", "variables", "reward", "done", "lives", "start_snapshots"}
-    unknown = spec.keys() - known
+    unknown = doc.keys() - known
     _check(not unknown, where, f"unknown field(s) {', '.join(sorted(unknown))}")
-    name = spec.get("name")
+    name = doc.get("name")
     _check(isinstance(name, str) and re.fullmatch(r"[A-Za-z0-9_]+", name or "") is not None, f"{where}: name",
            "must be letters, digits or _")
-    cart = spec.get("cartridge")
+    cart = doc.get("cartridge")
     _check(isinstance(cart, dict) and isinstance(cart.get("sha1"), str) and
            re.fullmatch(r"[0-9a-f]{40}", cart.get("sha1", "")) is not None, f"{where}: cartridge.sha1",
            "must be 40 lower-case hex digits")
@@ -111,7 +111,7 @@ def load_integration(path: str | os.PathLike[str]) -> Integration:
            "must name the cartridge file to provide")
     options: dict[str, Any] = {}
 
-    start = spec.get("start")
+    start = doc.get("start")
     if start is not None:
         _check(isinstance(start, list) and all(isinstance(p, str) for p in start), f"{where}: start",
                "must be a list of presses")
@@ -121,7 +121,7 @@ def load_integration(path: str | os.PathLike[str]) -> Integration:
             raise IntegrationError(f"{where}: start: {e}") from None
         options["start"] = tuple(start)
 
-    actions = spec.get("actions")
+    actions = doc.get("actions")
     _check(isinstance(actions, (str, list)), f"{where}: actions", "must be a list of button combinations")
     try:
         action_table(actions)
@@ -129,7 +129,7 @@ def load_integration(path: str | os.PathLike[str]) -> Integration:
         raise IntegrationError(f"{where}: actions: {e}") from None
     options["actions"] = ACTION_LISTS[actions] if isinstance(actions, str) else list(actions)
 
-    raw = spec.get("variables", {})
+    raw = doc.get("variables", {})
     _check(isinstance(raw, dict), f"{where}: variables", "must be an object of named variables")
     variables = {k: _variable(v, f"{where}: variables.{k}") for k, v in raw.items()}
     options["variables"] = variables
@@ -138,7 +138,7 @@ def load_integration(path: str | os.PathLike[str]) -> Integration:
         _check(isinstance(ref, str) and ref in variables, at, f"names no variable ({ref!r})")
         return variables[ref]
 
-    reward = spec.get("reward")
+    reward = doc.get("reward")
     if reward is not None:
         _check(isinstance(reward, dict) and reward, f"{where}: reward", "must map variables to weights")
         for k, w in reward.items():
@@ -150,7 +150,7 @@ def load_integration(path: str | os.PathLike[str]) -> Integration:
         else:
             options["reward"] = Changes(tuple((variables[k], float(w)) for k, w in reward.items()))
 
-    done = spec.get("done")
+    done = doc.get("done")
     if done is not None:
         _check(isinstance(done, list) and done, f"{where}: done", "must be a list of conditions")
         conditions = []
@@ -168,12 +168,12 @@ def load_integration(path: str | os.PathLike[str]) -> Integration:
         else:
             options["terminated"] = AnyOf(tuple(conditions))
 
-    lives = spec.get("lives")
+    lives = doc.get("lives")
     if lives is not None:
         named(lives, f"{where}: lives")
         options["lives"] = lives
 
-    snapshots = spec.get("start_snapshots")
+    snapshots = doc.get("start_snapshots")
     if snapshots:
         _check(isinstance(snapshots, list) and all(isinstance(s, str) for s in snapshots),
                f"{where}: start_snapshots", "must be a list of file names")
@@ -223,15 +223,15 @@ def find_cartridge(integration: Integration, rom: str | os.PathLike[str] | bytes
 
 def make(integration: str, rom: str | os.PathLike[str] | bytes | None = None, **kwargs: Any) -> NESEnv:
     """The NESEnv of an integration file; keyword arguments override its options."""
-    spec = load_integration(integration)
-    return NESEnv(find_cartridge(spec, rom), **(spec.options | kwargs))
+    game = load_integration(integration)
+    return NESEnv(find_cartridge(game, rom), **(game.options | kwargs))
 
 
 def make_vector(num_envs: int = 1, integration: str = "", rom: str | os.PathLike[str] | bytes | None = None,
                 **kwargs: Any) -> VectorNESEnv:
     """The VectorNESEnv of an integration file (gym.make_vec's default for its id)."""
-    spec = load_integration(integration)
-    return VectorNESEnv(find_cartridge(spec, rom), num_envs, **(spec.options | kwargs))
+    game = load_integration(integration)
+    return VectorNESEnv(find_cartridge(game, rom), num_envs, **(game.options | kwargs))
 
 
 def register_integrations(folder: str | os.PathLike[str]) -> list[str]:
@@ -240,14 +240,14 @@ def register_integrations(folder: str | os.PathLike[str]) -> list[str]:
     An id that another file registered already is refused."""
     ids = []
     for path in sorted(pathlib.Path(folder).glob("*.json")):
-        spec = load_integration(path)
+        game = load_integration(path)
         kwargs = {"integration": str(path.resolve())}
-        if spec.env_id in gym.registry:
-            if gym.registry[spec.env_id].kwargs == kwargs:
-                ids.append(spec.env_id)
+        if game.env_id in gym.registry:
+            if gym.registry[game.env_id].kwargs == kwargs:
+                ids.append(game.env_id)
                 continue
-            raise IntegrationError(f"{path.name}: {spec.env_id} is registered already")
-        gym.register(id=spec.env_id, entry_point="kestrix_gym.integrations:make",
+            raise IntegrationError(f"{path.name}: {game.env_id} is registered already")
+        gym.register(id=game.env_id, entry_point="kestrix_gym.integrations:make",
                      vector_entry_point="kestrix_gym.integrations:make_vector", kwargs=kwargs)
-        ids.append(spec.env_id)
+        ids.append(game.env_id)
     return ids

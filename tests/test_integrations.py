@@ -37,17 +37,17 @@ def counter():
     return program(COUNTER)
 
 
-def spec_for(rom: bytes, **changes):
-    spec = {"name": "Counter", "cartridge": {"sha1": hashlib.sha1(rom).hexdigest(), "file": "counter.nes"},
+def integration_file(rom: bytes, **changes):
+    game = {"name": "Counter", "cartridge": {"sha1": hashlib.sha1(rom).hexdigest(), "file": "counter.nes"},
             "actions": ["", "B"], "variables": {"held": {"address": "$0345"}}, "reward": {"held": 0.5},
             "done": [{"variable": "held", "op": ">=", "value": 20}]}
-    spec.update(changes)
-    return spec
+    game.update(changes)
+    return game
 
 
-def write(folder, spec, name="Counter.json"):
+def write(folder, game, name="Counter.json"):
     folder.mkdir(parents=True, exist_ok=True)
-    (folder / name).write_text(json.dumps(spec))
+    (folder / name).write_text(json.dumps(game))
     return folder / name
 
 
@@ -57,8 +57,8 @@ def test_integration_registers_an_env(tmp_path, counter, monkeypatch):
     (tmp_path / "roms" / "counter-1.0" / "bin").mkdir(parents=True)
     (tmp_path / "roms" / "counter-1.0" / "bin" / "CNT.NES").write_bytes(counter)
     (tmp_path / "roms" / "other.nes").write_bytes(program("reset: JMP reset\nnmi: RTI\n"))
-    spec = spec_for(counter, name="CounterTest")
-    assert kestrix_gym.register_integrations(write(tmp_path / "games", spec).parent) == ["kestrix/CounterTest-v0"]
+    game = integration_file(counter, name="CounterTest")
+    assert kestrix_gym.register_integrations(write(tmp_path / "games", game).parent) == ["kestrix/CounterTest-v0"]
     env = gym.make("kestrix/CounterTest-v0", noop_max=0)
     env.reset(seed=0)
     steps = [env.step(1)[1:3] for _ in range(5)]
@@ -78,13 +78,13 @@ def test_integration_registers_an_env(tmp_path, counter, monkeypatch):
 ])
 def test_field_errors_name_the_field(tmp_path, counter, change, field):
     with pytest.raises(integrations.IntegrationError, match=f"Counter.json: {field}"):
-        integrations.load_integration(write(tmp_path, spec_for(counter, **change)))
+        integrations.load_integration(write(tmp_path, integration_file(counter, **change)))
 
 
 def test_wrong_or_missing_cartridge(tmp_path, counter, monkeypatch):
     monkeypatch.setenv("KESTRIX_ROMS", str(tmp_path / "empty"))
     (tmp_path / "empty").mkdir()
-    path = write(tmp_path, spec_for(counter))
+    path = write(tmp_path, integration_file(counter))
     sha1 = hashlib.sha1(counter).hexdigest()
     with pytest.raises(ValueError, match=f"this cartridge has SHA-1 [0-9a-f]{{40}}, the integration is for "
                                          f"counter.nes with SHA-1 {sha1}"):
@@ -94,9 +94,9 @@ def test_wrong_or_missing_cartridge(tmp_path, counter, monkeypatch):
 
 
 def test_balloonpop_integration_is_the_task():
-    spec = integrations.load_integration(integrations.PACKAGED / "BalloonPop.json")
-    assert spec.options == settings() | {"actions": list(settings()["actions"])}
-    assert gym.spec("kestrix/BalloonPop-v0").kwargs == {"integration": str(spec.path.resolve())}
+    game = integrations.load_integration(integrations.PACKAGED / "BalloonPop.json")
+    assert game.options == settings() | {"actions": list(settings()["actions"])}
+    assert gym.spec("kestrix/BalloonPop-v0").kwargs == {"integration": str(game.path.resolve())}
 
 
 @pytest.mark.parametrize("path", sorted(integrations.PACKAGED.glob("*.json")), ids=lambda p: p.stem)
@@ -104,14 +104,14 @@ def test_shipped_integrations_pass_check_env(path, monkeypatch):
     from conftest import ROMS
     if ROMS:
         monkeypatch.setenv("KESTRIX_ROMS", str(ROMS))
-    spec = integrations.load_integration(path)
+    game = integrations.load_integration(path)
     try:
-        env = gym.make(spec.env_id)
+        env = gym.make(game.env_id)
     except FileNotFoundError:
-        pytest.skip(f"cartridge {spec.file} not present")
+        pytest.skip(f"cartridge {game.file} not present")
     check_env(env.unwrapped)
     obs, info = env.reset(seed=0)
-    assert env.observation_space.contains(obs) and set(spec.options["variables"]) <= info.keys()
+    assert env.observation_space.contains(obs) and set(game.options["variables"]) <= info.keys()
 
 
 def test_ramsearch_finds_the_counter(tmp_path, counter, capsys):
