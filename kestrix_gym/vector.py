@@ -67,6 +67,7 @@ class VectorNESEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         self._held = np.zeros(num_envs, np.uint8)
         self._steps = np.zeros(num_envs, np.int64)
         self._autoreset = np.zeros(num_envs, np.bool_)
+        self._drawn: list[tuple[int, Any]] = []  # (env, generator state) of this step's sticky draws
         self._batch: Batch | None = None
         self._envs: list[NESEnv] = []
         self._memories: list[np.ndarray] = []
@@ -217,7 +218,7 @@ class VectorNESEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         """Each frame's buttons; sticky actions draw from each env's generator
         as NESEnv does (a draw per frame run: see _settle)."""
         p = self._proto.repeat_action_probability
-        self._drawn: list[tuple[int, Any]] = []
+        self._drawn.clear()
         for i in range(self.num_envs):
             if resets[i]:
                 continue
@@ -246,13 +247,13 @@ class VectorNESEnv(VectorEnv[np.ndarray, np.ndarray, np.ndarray]):
         for i in np.flatnonzero(~resets):
             self._held[i] = self._buttons[i, frames[i] - 1]
         # A step that ended early drew only for the frames it ran.
-        for i, state in getattr(self, "_drawn", []):
+        for i, state in self._drawn:
             if frames[i] < self._proto.frame_skip:
                 rng = self._rngs[i]
                 assert rng is not None
                 rng.bit_generator.state = state
                 rng.random(int(frames[i]))
-        self._drawn = []
+        self._drawn.clear()
 
     def _output(self) -> Any:
         pixels = self._obs.copy() if self.copy else self._obs

@@ -264,9 +264,6 @@ PYBIND11_MODULE(_engine, m, py::mod_gil_not_used()) {
                 uint8_t* t = checked<uint8_t>(terminated, "terminated", {n}, true);
                 int32_t* f = checked<int32_t>(frames, "frames", {n}, true);
                 int64_t* in = checked<int64_t>(info, "info", {n, py::ssize_t(2 + b.step_rules().variables.size())}, true);
-                for (py::ssize_t i = 0; i < n; i++)
-                    if (r[i] && (idl[i] < 0 || st[i] < 0 || st[i] >= b.num_starts()))
-                        throw py::value_error("Batch.step: a reset needs idle frames >= 0 and a start snapshot's index");
                 py::gil_scoped_release nogil;
                 std::lock_guard<std::mutex> lock(b.in_use);
                 b.step(r, st, idl, btn, static_cast<uint8_t*>(o.mutable_data()), rw, t, f, in);
