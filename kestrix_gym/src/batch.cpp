@@ -1,9 +1,14 @@
 #include "batch.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace kestrix_gym {
 
@@ -78,6 +83,7 @@ Batch::Batch(const uint8_t* image, size_t size, int num_envs, int num_threads, S
         if (resized) e->scratch.resize(size_t(rules.out_h) * W * channels);
         envs.push_back(std::move(e));
     }
+    spin = unsigned(num_threads) <= std::max(1u, std::thread::hardware_concurrency());
     for (int t = 1; t < num_threads; t++) workers.emplace_back([this] { worker_loop(); });
 }
 
@@ -93,6 +99,27 @@ void Batch::close() {
     workers.clear();
 }
 
+namespace {
+
+// Calls ready() until it holds or about `micros` have passed; true if it held.
+template <class Ready>
+bool spin_until(Ready ready, int micros) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(micros);
+    for (;;) {
+        for (int k = 0; k < 64; k++) {
+            if (ready()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+            _mm_pause();
+#endif
+        }
+        if (std::chrono::steady_clock::now() > until) return ready();
+    }
+}
+
+constexpr int SPIN_MICROS = 300;  // a few times a step's hand-over from the scripting side
+
+}  // namespace
+
 void Batch::step(const uint8_t* reset, const int32_t* start, const int32_t* idle, const uint8_t* buttons,
                  uint8_t* obs, double* reward, uint8_t* terminated, int32_t* frames, int64_t* info) {
     if (stopping) throw std::logic_error("the batch is closed");
@@ -104,27 +131,35 @@ void Batch::step(const uint8_t* reset, const int32_t* start, const int32_t* idle
     {
         std::lock_guard<std::mutex> lock(mutex);
         failure = nullptr;
-        busy = int(workers.size());
-        generation++;
+        busy.store(int(workers.size()));
+        generation.fetch_add(1);  // publishes the job to spinning workers too
     }
     wake.notify_all();
     work();  // the calling thread is one of the pool
-    std::unique_lock<std::mutex> lock(mutex);
-    done.wait(lock, [this] { return busy == 0; });
+    const auto finished = [this] { return busy.load() == 0; };
+    if (!spin || !spin_until(finished, SPIN_MICROS)) {
+        std::unique_lock<std::mutex> lock(mutex);
+        done.wait(lock, finished);
+    }
+    std::lock_guard<std::mutex> lock(mutex);
     if (failure) std::rethrow_exception(failure);
 }
 
 void Batch::worker_loop() {
     uint64_t seen = 0;
-    std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-        wake.wait(lock, [&] { return stopping || generation != seen; });
-        if (stopping) return;
-        seen = generation;
-        lock.unlock();
+        const auto called = [&] { return stopping.load() || generation.load() != seen; };
+        if (!spin || !spin_until(called, SPIN_MICROS)) {
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait(lock, called);
+        }
+        if (stopping.load()) return;
+        seen = generation.load();
         work();
-        lock.lock();
-        if (--busy == 0) done.notify_one();
+        if (busy.fetch_sub(1) == 1) {
+            std::lock_guard<std::mutex> lock(mutex);  // so a sleeping caller cannot miss it
+            done.notify_one();
+        }
     }
 }
 
