@@ -95,6 +95,17 @@ struct Console {
     void step() {
         cpu->clock();
         steps++;
+        catch_up();
+    }
+
+    // A run of instructions as the unit's stepping loops run them
+    // (CPU::clock_batch), then the same catch-up.
+    void step_batch(int limit) {
+        cpu->clock_batch(limit);
+        catch_up();
+    }
+
+    void catch_up() {
         const int64_t apu_target = (cpu->cycles + 1) / 2;
         if (!cpu->lazy_apu)
             while (apu->cycles < apu_target) apu->cycle();

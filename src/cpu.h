@@ -77,6 +77,9 @@ public:
     // clock() repeated while the unit would not act after an instruction
     // (see NESUnit::single_cycle); at least one, at most `limit`.
     void clock_batch(int limit);
+    // Instructions of idle loops that clock_batch() counted rather than ran
+    // (a statistic, in no saved state).
+    int64_t idle_counted = 0;
     // The APU step that half the CPU's cycles reach (rounded up).
     int64_t apu_target() const { return int64_t((uint64_t(cycles) + 1) >> 1); }
     void start_nmi();
@@ -209,6 +212,10 @@ private:
     // clock() for any instruction; clock() itself takes code in ROM (cpu_helper.cpp).
     void step_any();
     inline void step();
+    // Set by a jump or taken branch to itself or to the instruction just
+    // before it, which may close an idle loop (see idle_passes()).
+    bool loop_hint = false;
+    int idle_passes(int limit);
     // After an instruction: counts it and starts an NMI (on the line's rising
     // edge, sampled before the instruction) or a pending IRQ.
     void end_instruction(uint8_t nmi_now) {

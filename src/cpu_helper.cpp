@@ -1,6 +1,7 @@
 #include <array>
 #include <cstring>
 #include <iterator>
+#include <limits>
 #include <string>
 
 #include "apu.h"
@@ -399,6 +400,8 @@ template <uint8_t OPC>
 #undef X
     if constexpr (O == OP_NONE) unknown_opcode(OPC);
     PC = uint16_t(PC + (O == OP_BRK ? 3 : LEN));  // BRK alone changes `instr_len`
+    if constexpr ((O == OP_JMP && M == MODE_abs) || M == MODE_rel)
+        if (uint16_t(pc - PC) <= 3) loop_hint = true;
     return nmi_now;
 }
 
@@ -443,7 +446,90 @@ void CPU::clock() { step(); }
 void CPU::clock_batch(int limit) {
     do {
         step();
+        if (loop_hint) [[unlikely]] limit -= idle_passes(limit);
     } while (--limit > 0 && lazy_ppu && uint64_t(3 * cycles) <= ppu_deadline && apu_target() <= apu->sync_by);
+}
+
+// An idle loop: `JMP *`, a branch to itself, or a read that changes nothing
+// followed by a branch back to it (`LDA flag / BEQ`, `BIT flag / BPL`, ...).
+// When one more pass would leave every register, flag and memory cell as it
+// is, the passes that clock_batch() would still run (`limit` counted before
+// its decrement) differ only in the cycle and instruction counts, so they are
+// counted at once. Returns the instructions counted. Replaces running them
+// one by one; tests/cpp/idle_loops.cpp runs both ways and compares.
+int CPU::idle_passes(int limit) {
+    loop_hint = false;
+    if (debug || mapper_reads || !lazy_ppu) return 0;
+    // Interrupts: the NMI line sampled by every further pass, and no IRQ taken.
+    if (nmi_line_prev != ppu->nmi_line || uint8_t((memory[0x2000] & 0x80) && nmi_line_prev) != nmi_latch) return 0;
+    if (irq_pending && !(P & 0x04)) return 0;
+    const auto plain = [&](uint16_t a) { return !is_register(fold(a)); };  // a byte read without side effect
+    const auto byte = [&](uint16_t a) { return memory[fold(a)]; };
+    // A taken branch from `at` back to `to`: its cycles, 0 when not so.
+    const auto branch_back = [&](uint16_t at, uint16_t to) -> int64_t {
+        const uint8_t op = byte(at);
+        if ((op & 0x1F) != 0x10 || !plain(at) || !plain(uint16_t(at + 1))) return 0;
+        if (uint16_t(at + 2 + int8_t(byte(uint16_t(at + 1)))) != to) return 0;
+        static constexpr uint8_t FLAG[4] = {0x80, 0x40, 0x01, 0x02};  // N, V, C, Z by bits 6-7
+        if (bool(P & FLAG[op >> 6]) != bool(op & 0x20)) return 0;
+        return ((at ^ to) & 0xFF00) ? 4 : 3;
+    };
+    const uint16_t loop = PC;
+    int n = 1;         // instructions per pass
+    int64_t pass = 0;  // cycles per pass
+    int64_t last = 0;  // cycles from a pass's start to the check before its last instruction
+    const uint8_t op = byte(loop);
+    if (op == 0x4C && plain(loop) && plain(uint16_t(loop + 1)) && plain(uint16_t(loop + 2)) &&
+        (byte(uint16_t(loop + 1)) | byte(uint16_t(loop + 2)) << 8) == loop) {
+        pass = base_cycles[0x4C];
+    } else if ((pass = branch_back(loop, loop)) != 0) {
+    } else {
+        // A read of zero page or an absolute address, then the branch.
+        const bool abs = (op & 0x0C) == 0x0C;
+        const uint16_t len = abs ? 3 : 2;
+        for (uint16_t k = 0; k < len; k++)
+            if (!plain(uint16_t(loop + k))) return 0;
+        const uint16_t addr = abs ? uint16_t(byte(uint16_t(loop + 1)) | byte(uint16_t(loop + 2)) << 8) : byte(uint16_t(loop + 1));
+        if (!plain(addr)) return 0;
+        const uint8_t m = memory[fold(addr)];
+        const uint8_t a = A, p = P;
+        const uint8_t x = X, y = Y;
+        switch (op) {
+            case 0xA5: case 0xAD: A = m; set_nz(A); break;               // LDA
+            case 0xA6: case 0xAE: X = m; set_nz(X); break;               // LDX
+            case 0xA4: case 0xAC: Y = m; set_nz(Y); break;               // LDY
+            case 0x25: case 0x2D: A &= m; set_nz(A); break;              // AND
+            case 0x05: case 0x0D: A |= m; set_nz(A); break;              // ORA
+            case 0xC5: case 0xCD: compare(A, m); break;                  // CMP
+            case 0xE4: case 0xEC: compare(X, m); break;                  // CPX
+            case 0xC4: case 0xCC: compare(Y, m); break;                  // CPY
+            case 0x24: case 0x2C: P = uint8_t((P & 0x3D) | (m & 0xC0) | ((m & A) == 0 ? 0x02 : 0)); break;  // BIT
+            default: return 0;
+        }
+        const bool same = A == a && X == x && Y == y && P == p;
+        A = a, X = x, Y = y, P = p;
+        if (!same) return 0;
+        const int64_t branch = branch_back(uint16_t(loop + len), loop);
+        if (!branch) return 0;
+        n = 2;
+        last = base_cycles[op];
+        pass = last + branch;
+    }
+    // clock_batch()'s checks before each further instruction: the count, and
+    // the PPU deadline and APU target, which hold up to `most` cycles.
+    const uint64_t ppu_most = ppu_deadline / 3;
+    const int64_t apu_most = apu->sync_by > std::numeric_limits<int64_t>::max() / 2 ? std::numeric_limits<int64_t>::max()
+                                                                                  : 2 * apu->sync_by;
+    const int64_t most = ppu_most < uint64_t(apu_most) ? int64_t(ppu_most) : apu_most;
+    if (most - cycles < last) return 0;
+    const int64_t by_cycles = (most - cycles - last) / pass + 1, by_count = (limit - 1) / n;
+    const int64_t k = by_cycles < by_count ? by_cycles : by_count;
+    if (k <= 0) return 0;
+    cycles += k * pass;
+    instr_count += k * n;
+    idle_counted += k * n;
+    start_cycles = cycles - (pass - last);
+    return int(k * n);
 }
 
 void CPU::define_timings() {
