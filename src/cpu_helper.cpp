@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <iterator>
@@ -455,7 +456,8 @@ void CPU::clock_batch(int limit) {
 // When one more pass would leave every register, flag and memory cell as it
 // is, the passes that clock_batch() would still run (`limit` counted before
 // its decrement) differ only in the cycle and instruction counts, so they are
-// counted at once. Returns the instructions counted. Replaces running them
+// counted at once. A delay loop (`DEY / BNE`) is counted the same way, its
+// register moved by the passes that branch back. Returns the instructions counted. Replaces running them
 // one by one; tests/cpp/idle_loops.cpp runs both ways and compares.
 int CPU::idle_passes(int limit) {
     loop_hint = false;
@@ -465,6 +467,7 @@ int CPU::idle_passes(int limit) {
     if (irq_pending && !(P & 0x04)) return 0;
     const auto plain = [&](uint16_t a) { return !is_register(fold(a)); };  // a byte read without side effect
     const auto byte = [&](uint16_t a) { return memory[fold(a)]; };
+    const auto taken_cycles = [](uint16_t at, uint16_t to) -> int64_t { return ((at ^ to) & 0xFF00) ? 4 : 3; };
     // A taken branch from `at` back to `to`: its cycles, 0 when not so.
     const auto branch_back = [&](uint16_t at, uint16_t to) -> int64_t {
         const uint8_t op = byte(at);
@@ -472,14 +475,26 @@ int CPU::idle_passes(int limit) {
         if (uint16_t(at + 2 + int8_t(byte(uint16_t(at + 1)))) != to) return 0;
         static constexpr uint8_t FLAG[4] = {0x80, 0x40, 0x01, 0x02};  // N, V, C, Z by bits 6-7
         if (bool(P & FLAG[op >> 6]) != bool(op & 0x20)) return 0;
-        return ((at ^ to) & 0xFF00) ? 4 : 3;
+        return taken_cycles(at, to);
     };
     const uint16_t loop = PC;
     int n = 1;         // instructions per pass
     int64_t pass = 0;  // cycles per pass
     int64_t last = 0;  // cycles from a pass's start to the check before its last instruction
+    uint8_t* counter = nullptr;  // a delay loop's register (DEX/DEY/INX/INY, BNE): it moves by `by` a pass
+    int by = 0;
+    int64_t passes = std::numeric_limits<int64_t>::max();  // passes that branch back
     const uint8_t op = byte(loop);
-    if (op == 0x4C && plain(loop) && plain(uint16_t(loop + 1)) && plain(uint16_t(loop + 2)) &&
+    if ((op == 0xCA || op == 0x88 || op == 0xE8 || op == 0xC8) && plain(loop) && plain(uint16_t(loop + 1)) &&
+        plain(uint16_t(loop + 2)) && byte(uint16_t(loop + 1)) == 0xD0 && byte(uint16_t(loop + 2)) == 0xFD) {
+        // The BNE back is taken while the register has not reached 0.
+        counter = (op == 0xCA || op == 0xE8) ? &X : &Y;
+        by = (op == 0xE8 || op == 0xC8) ? 1 : -1;
+        n = 2;
+        last = base_cycles[op];
+        pass = last + taken_cycles(uint16_t(loop + 1), loop);
+        passes = by < 0 ? uint8_t(*counter - 1) : uint8_t(~*counter);
+    } else if (op == 0x4C && plain(loop) && plain(uint16_t(loop + 1)) && plain(uint16_t(loop + 2)) &&
         (byte(uint16_t(loop + 1)) | byte(uint16_t(loop + 2)) << 8) == loop) {
         pass = base_cycles[0x4C];
     } else if ((pass = branch_back(loop, loop)) != 0) {
@@ -523,8 +538,12 @@ int CPU::idle_passes(int limit) {
     const int64_t most = ppu_most < uint64_t(apu_most) ? int64_t(ppu_most) : apu_most;
     if (most - cycles < last) return 0;
     const int64_t by_cycles = (most - cycles - last) / pass + 1, by_count = (limit - 1) / n;
-    const int64_t k = by_cycles < by_count ? by_cycles : by_count;
+    const int64_t k = std::min({by_cycles, by_count, passes});
     if (k <= 0) return 0;
+    if (counter) {
+        *counter = uint8_t(*counter + by * k);
+        set_nz(*counter);
+    }
     cycles += k * pass;
     instr_count += k * n;
     idle_counted += k * n;
