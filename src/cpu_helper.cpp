@@ -456,8 +456,9 @@ void CPU::clock_batch(int limit) {
 // When one more pass would leave every register, flag and memory cell as it
 // is, the passes that clock_batch() would still run (`limit` counted before
 // its decrement) differ only in the cycle and instruction counts, so they are
-// counted at once. A delay loop (`DEY / BNE`) is counted the same way, its
-// register moved by the passes that branch back. Returns the instructions counted. Replaces running them
+// counted at once. So is a PPUSTATUS poll while its reads need no catch-up,
+// and a delay loop (`DEY / BNE`), its register moved by the passes that
+// branch back. Returns the instructions counted. Replaces running them
 // one by one; tests/cpp/idle_loops.cpp runs both ways and compares.
 int CPU::idle_passes(int limit) {
     loop_hint = false;
@@ -484,6 +485,7 @@ int CPU::idle_passes(int limit) {
     uint8_t* counter = nullptr;  // a delay loop's register (DEX/DEY/INX/INY, BNE): it moves by `by` a pass
     int by = 0;
     int64_t passes = std::numeric_limits<int64_t>::max();  // passes that branch back
+    uint64_t settled = std::numeric_limits<uint64_t>::max();  // the last PPU position for a settled PPUSTATUS read
     const uint8_t op = byte(loop);
     if ((op == 0xCA || op == 0x88 || op == 0xE8 || op == 0xC8) && plain(loop) && plain(uint16_t(loop + 1)) &&
         plain(uint16_t(loop + 2)) && byte(uint16_t(loop + 1)) == 0xD0 && byte(uint16_t(loop + 2)) == 0xFD) {
@@ -505,7 +507,16 @@ int CPU::idle_passes(int limit) {
         for (uint16_t k = 0; k < len; k++)
             if (!plain(uint16_t(loop + k))) return 0;
         const uint16_t addr = abs ? uint16_t(byte(uint16_t(loop + 1)) | byte(uint16_t(loop + 2)) << 8) : byte(uint16_t(loop + 1));
-        if (!plain(addr)) return 0;
+        // A PPUSTATUS poll outside vertical blank: while the reads need no
+        // catch-up (PPU::status_settled) each gives the same value and
+        // leaves the same flags, once the first has cleared them.
+        const bool status = fold(addr) == 0x2002;
+        if (status) {
+            if (ppu->scanline > 240 || ppu->w || ppu->nmi_line || (memory[0x2002] & 0x80)) return 0;
+            settled = ppu->settled_through();
+        } else if (!plain(addr)) {
+            return 0;
+        }
         const uint8_t m = memory[fold(addr)];
         const uint8_t a = A, p = P;
         const uint8_t x = X, y = Y;
@@ -538,7 +549,9 @@ int CPU::idle_passes(int limit) {
     const int64_t most = ppu_most < uint64_t(apu_most) ? int64_t(ppu_most) : apu_most;
     if (most - cycles < last) return 0;
     const int64_t by_cycles = (most - cycles - last) / pass + 1, by_count = (limit - 1) / n;
-    const int64_t k = std::min({by_cycles, by_count, passes});
+    // A poll's read starts each pass.
+    const int64_t by_status = settled / 3 < uint64_t(cycles) ? 0 : int64_t((settled / 3 - uint64_t(cycles)) / uint64_t(pass)) + 1;
+    const int64_t k = std::min({by_cycles, by_count, passes, by_status});
     if (k <= 0) return 0;
     if (counter) {
         *counter = uint8_t(*counter + by * k);

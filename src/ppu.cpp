@@ -984,6 +984,11 @@ bool PPU::status_settled(uint64_t target) const {
     return target <= settled_until;
 }
 
+uint64_t PPU::settled_through() const {
+    status_settled(dot_count + 1);  // brings the bound up to date
+    return settled_until > dot_count ? settled_until : dot_count;
+}
+
 bool PPU::copies_unread(uint64_t target, bool visible) const {
     if (target <= dot_count) return true;
     const bool copies = *registers[1] & 0x18;

@@ -89,6 +89,9 @@ public:
     // blank and the pre-render line): a read at `target` then needs no
     // catch-up.
     bool status_settled(uint64_t target) const;
+    // The last target for which status_settled() holds, while nothing it
+    // looks at changes.
+    uint64_t settled_through() const;
     // True when the dots up to `target` read neither the scroll latches (t,
     // fine X) nor PPUCTRL: no visible dot, no dot 257 of a visible line (the
     // horizontal copy) and, with rendering on, no dot 280-304 of the
