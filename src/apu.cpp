@@ -447,24 +447,105 @@ void APU::cycle() {
 // its period (a period shortened under a running timer takes the general step).
 int64_t APU::quiet_steps() {
     refresh_schedule();
-    int64_t n = due_step - cycles;
+    const int64_t n = due_step - cycles;
     if (n <= 0) return 0;
+    const int64_t e = event_step() - cycles;
+    return e < n ? e : n;
+}
+
+// The first step from `cycles` on that has a sequencer clock or a DMC output
+// change; `cycles` when the timers or the DMC's fetch rule out quiet steps
+// (see quiet_steps(), which also stops at samples). Until then every step is
+// quiet or quiet but for its sample.
+int64_t APU::event_step() const {
     const uint8_t* const mem = cpu->memory;
     if (pulse_timer[0] > timer_period[0] || pulse_timer[1] > timer_period[1] || tri_timer > timer_period[2] ||
         uint32_t(noise_timer) >= NOISE_STEPS[mem[0x400E] & 0x0F])
-        return 0;
+        return cycles;
     const int32_t dmc_period = int32_t(DMC_STEPS[dmc_control & 0x0F]);
-    if (dmc_timer >= dmc_period) return 0;
-    if (enabled[4] && dmc_buffer_empty && dmc_remaining != 0) return 0;
+    if (dmc_timer >= dmc_period) return cycles;
+    if (enabled[4] && dmc_buffer_empty && dmc_remaining != 0) return cycles;
+    int64_t n = std::numeric_limits<int64_t>::max();
     if (dmc_direct != -1 || !dmc_silence) {
-        if (dmc_timer == 0) return 0;
-        if (dmc_period - dmc_timer < n) n = dmc_period - dmc_timer;
+        if (dmc_timer == 0) return cycles;
+        n = dmc_period - dmc_timer;
     }
     const int64_t len = (mem[0x4017] & 0x80) ? 18640 : 14916;
     const int64_t pos = sequencer_pos(cycles - frame_origin, len);
-    // Steps to the next clock (positions 0, 3729, 7458 and 11187); none: not quiet.
+    // Steps to the next clock (positions 0, 3729, 7458 and 11187).
     const int64_t to_clock = pos <= 0 ? -pos : pos <= 3729 ? 3729 - pos : pos <= 7458 ? 7458 - pos : pos <= 11187 ? 11187 - pos : len - pos;
-    return to_clock < n ? to_clock : n;
+    return cycles + (to_clock < n ? to_clock : n);
+}
+
+// cycle() on the steps from `cycles` (where a sample falls due) up to `end`,
+// all quiet but for their samples (see event_step()): the channels' outputs
+// at a sample come from what stays the same until `end` (their registers,
+// envelopes, lengths, sweep mutes and the DMC level) and from their steps,
+// and the steps between samples are skipped. Replaces a call of cycle() per
+// sample; the digests of benchmarks/same_behaviour.py and fuzz/fuzz_cpu.cpp
+// (whose reference APU runs cycle() alone) hold them equal.
+void APU::sample_steps(int64_t end) {
+    const uint8_t* const mem = cpu->memory;
+    const uint8_t frame_mode = mem[0x4017], noise_mode = mem[0x400E];
+    const int64_t len = (frame_mode & 0x80) ? 18640 : 14916;
+    int8_t up[2], down[2];  // a pulse's output on a high and a low duty step
+    const uint8_t* duty[2];
+    uint32_t period[3];
+    for (int i = 0; i < 2; i++) {
+        const uint8_t r0 = mem[0x4000 + 4 * i], r1 = mem[0x4001 + 4 * i];
+        const bool silent = ((r1 & 0x80) && sweep[i].sweep_mute) || timer_period[i] <= 7 || length[i] == 0;
+        const int vol = (r0 & 0x10) ? (r0 & 0x0F) : env[i].env_decay;
+        up[i] = silent ? 0 : int8_t(vol);
+        down[i] = silent ? 0 : int8_t(-vol);
+        duty[i] = duty_table[r0 >> 6];
+        period[i] = timer_period[i] + 1u;
+    }
+    period[2] = timer_period[2] + 1u;
+    const bool tri_on = linear != 0 && length[2] != 0 && timer_period[2] > 1;
+    const uint8_t noise_vol = mem[0x400C];
+    const int8_t noise_on = length[3] == 0 ? 0 : int8_t((noise_vol & 0x10) ? (noise_vol & 0x0F) : env[2].env_decay);
+    const int tap = (noise_mode & 0x80) ? 6 : 1;
+    const uint32_t noise_period = NOISE_STEPS[noise_mode & 0x0F], dmc_period = DMC_STEPS[dmc_control & 0x0F];
+    for (;;) {
+        // The step with the sample, as cycle() runs it: the sequencer moves
+        // on without a clock, each output is taken, each timer steps once
+        // (the triangle's twice, its output between), the DMC's timer alone.
+        const int64_t d = cycles - frame_origin;
+        seq_pos = sequencer_pos(d, len);
+        seq_d = d;
+        seq_len = len;
+        for (int i = 0; i < 2; i++) {
+            pulse_out[i] = duty[i][pulse_step[i]] ? up[i] : down[i];
+            if (++pulse_timer[i] == period[i]) {
+                pulse_timer[i] = 0;
+                pulse_step[i] = (pulse_step[i] + 1) & 7;
+            }
+        }
+        if (++tri_timer == period[2]) {
+            tri_timer = 0;
+            tri_step = (tri_step + 1) & 31;
+        }
+        tri_out = tri_on ? float((tri_seq[tri_step] - 7.5) * 2) : 0;
+        if (++tri_timer == period[2]) {
+            tri_timer = 0;
+            tri_step = (tri_step + 1) & 31;
+        }
+        if (noise_timer == 0) {
+            const int feedback = (lfsr ^ (lfsr >> tap)) & 1;
+            lfsr = uint16_t(((lfsr & 0x7FFF) >> 1) | (feedback << 14));
+        }
+        noise_out = (lfsr & 1) ? 0 : noise_on;
+        if (uint32_t(++noise_timer) == noise_period) noise_timer = 0;
+        if (uint32_t(++dmc_timer) == dmc_period) dmc_timer = 0;
+        if (!lock_held && !audio_ready() && audio_lock.try_lock()) lock_held = true;
+        produce_sample();
+        cycles++;
+        refresh_schedule();
+        // The next step with a sample: due_step, or this one when a rate below
+        // the sample rate leaves every step due.
+        if (cycles >= end || due_step >= end) return;
+        if (due_step > cycles) skip(uint32_t(due_step - cycles), frame_mode, noise_mode);
+    }
 }
 
 // `n` quiet steps (see quiet_steps()) at once, with $4017 and $400E holding
@@ -568,6 +649,13 @@ void APU::run(int64_t target) {
             }
             // A whole quiet stretch ends on a step that is not quiet, where quiet_steps() gives 0.
             if (n > 0) skip(uint32_t(n), mem[0x4017], mem[0x400E]);
+            if (cycles >= due_step) {
+                const int64_t e = event_step();
+                if (e > cycles) {
+                    sample_steps(e < target ? e : target);
+                    continue;
+                }
+            }
             cycle();
         }
     }

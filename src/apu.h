@@ -164,6 +164,8 @@ private:
         if (samples != due_samples || apu_rate != due_rate || sample_rate != due_sample_rate) schedule();
     }
     int64_t quiet_steps();
+    int64_t event_step() const;
+    void sample_steps(int64_t end);
     void skip(uint32_t n, uint8_t frame_mode, uint8_t noise_mode);
     int64_t publish_step();
     void produce_sample();
