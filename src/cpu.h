@@ -222,7 +222,7 @@ private:
         instr_count++;
         if (nmi_now && !nmi_latch)
             start_nmi();
-        else if (irq_pending)
+        else if (irq_pending && !(P & 0x04))  // start_irq() asks I too; a pending IRQ under I is common
             start_irq();
         nmi_latch = nmi_now;
     }
