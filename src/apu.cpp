@@ -649,9 +649,10 @@ void APU::run(int64_t target) {
             }
             // A whole quiet stretch ends on a step that is not quiet, where quiet_steps() gives 0.
             if (n > 0) skip(uint32_t(n), mem[0x4017], mem[0x400E]);
-            if (cycles >= due_step) {
+            // sample_steps() pays for its set-up from the second sample on.
+            if (cycles >= due_step && target - cycles > step_q + 1) {
                 const int64_t e = event_step();
-                if (e > cycles) {
+                if (e - cycles > step_q + 1) {
                     sample_steps(e < target ? e : target);
                     continue;
                 }
