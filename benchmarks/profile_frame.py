@@ -3,7 +3,9 @@
 Builds a source tree (default: this checkout) with symbols (RelWithDebInfo:
 the release options plus -g, link-time optimisation as in the release build)
 under build/profile/, runs `runFrame()` + `getImg()` under callgrind for
-FRAMES frames after WARMUP (default 60) of warm-up (only the timed frames are counted), and
+FRAMES frames after WARMUP (default 60) of warm-up (only the timed frames are counted;
+a game with a scripted start in same_behaviour.START_FRAMES gets Start pressed
+on those frames of the warm-up, so give it --warmup past them), and
 splits the instructions by part:
 
     CPU step/dispatch  the CPU's fetch, decode and instructions (cpu*.cpp, cpu.h)
@@ -49,12 +51,13 @@ import tempfile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "benchmarks"))
-from same_behaviour import cmake_build, sync_tree, tree_hash  # noqa: E402
+from same_behaviour import START_FRAMES, cmake_build, sync_tree, tree_hash  # noqa: E402
 
 PARTS = ("CPU step/dispatch", "bus read/write", "PPU background", "PPU sprites", "RGB conversion", "PPU other",
          "APU", "console loop", "binding", "other")
 
-# Runs the frames. The timed ones run inside a ctypes callback (called once
+# Runs the frames, pressing Start on the warm-up frames given (counted from
+# 1, as same_behaviour.py counts them). The timed ones run inside a ctypes callback (called once
 # by the C library's bsearch), so that callgrind can collect only inside
 # ctypes' closure_fcn: the start-up and warm-up are not counted.
 DRIVER = r"""
@@ -62,8 +65,13 @@ import ctypes, os, sys
 os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
 import kestrix
 rom, frames, warmup = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+starts = {int(f) for f in sys.argv[4].split(",") if f}
 nes = kestrix.NES(rom)
-for _ in range(warmup):
+pad = kestrix.Controller()
+if starts:
+    nes.setController(pad, 0)
+for i in range(warmup):
+    pad.updateInputs([b == 3 and i + 1 in starts for b in range(8)])
     nes.runFrame()
     nes.getImg()
 def measured(a, b):
@@ -269,8 +277,10 @@ def profile(module: pathlib.Path, rom: str, frames: int, tmp: pathlib.Path, warm
     env = dict(os.environ, HOME=str(home), PYTHONPATH=str(module.parent))
     driver = tmp / "driver.py"
     driver.write_text(DRIVER)
+    starts = ",".join(str(f) for r in START_FRAMES.get(pathlib.Path(rom).name, ()) for f in r)
     subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=closure_fcn",
-                    "--dump-instr=yes", f"--callgrind-out-file={out}", sys.executable, str(driver), rom, str(frames), str(warmup)],
+                    "--dump-instr=yes", f"--callgrind-out-file={out}", sys.executable, str(driver), rom, str(frames), str(warmup),
+                    starts],
                    env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     per_addr, per_fn, lib_calls, lib_names, total = parse_callgrind(out, str(module))
     mod = str(module)
@@ -428,7 +438,7 @@ def perf(module: pathlib.Path, rom: str, frames: int, tmp: pathlib.Path) -> None
     data = tmp / "perf.data"
     env = dict(os.environ, HOME=str(tmp / "home"), PYTHONPATH=str(module.parent))
     rec = subprocess.run(["perf", "record", "-e", "cpu-clock", "-F", "2000", "-o", str(data), "--",
-                          sys.executable, str(tmp / "driver.py"), rom, str(frames), "60"],
+                          sys.executable, str(tmp / "driver.py"), rom, str(frames), "60", ""],
                          env=env, capture_output=True, text=True)
     if rec.returncode:
         print(f"perf record failed: {rec.stderr.strip()[-500:]}")

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <bit>
 #include <cstring>
+#include <type_traits>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -85,7 +86,7 @@ inline uint16_t advance_tile(uint16_t a, int k) {
 
 // Eight pixels with background colour indices `c` and background opacity
 // `o` (a byte $FF per opaque pixel) under the chosen sprite pixels `sw` and
-// their colours `sc` (see span_sprites): a sprite pixel shows unless it is
+// their colours `sc` (see draw_line_sprites): a sprite pixel shows unless it is
 // behind an opaque background pixel; entry 0 over an opaque pixel is a hit.
 [[gnu::always_inline]] inline uint64_t overlay8(uint64_t c, uint64_t o, uint64_t sw, uint64_t sc, bool hit_possible,
                                                 uint8_t& status) {
@@ -189,6 +190,7 @@ void PPU::loadRom(ROM* r) {
 }
 
 uint64_t PPU::fields(Fields& f) {
+    if (f.saving()) catch_up_sprites();  // the countdowns as the per-dot loop leaves them
     const int32_t line = f(scanline, 0, 261);
     f(dot, 0, 340);
     f.require(f(post_render) == (line >= 240));  // the visible lines' paths index the picture by line
@@ -220,6 +222,10 @@ uint64_t PPU::fields(Fields& f) {
     if (f.loading()) {
         // The memos, found again from the fields above.
         for (LineScan& s : line_scans) s.stamp = 0;
+        for (WalkScan& s : walk_scans) s.stamp = 0;
+        oam_seen = ~0ull;  // OAM compared with its copy again
+        sprite_lag = 0;
+        line_pixels.line = ~0ull;
         settled_key = ~0u;
         bg_words.made_for = 2;
         std::memset(index_cache, UNCONVERTED, sizeof index_cache);
@@ -296,11 +302,68 @@ inline void scan_oam(const uint8_t* oam, int next_line, unsigned h, uint64_t& in
 #endif
 }
 
+// For the overflow scan on `line` (see evaluate_span): bit k of in_range[j]
+// when byte j of OAM entry k is in range of the line (line - byte below h).
+inline void scan_oam_bytes(const uint8_t* oam, int line, unsigned h, uint64_t* in_range) {
+    for (int j = 0; j < 4; j++) in_range[j] = 0;
+#if defined(__SSE2__)
+    // In range: lo <= byte <= line with lo = line - h + 1 (at least 0), so
+    // byte - lo, wrapped to a byte, is at most line - lo. Sixteen entries per
+    // step, in four vectors of four; each entry's byte j is brought to the
+    // top of its lane, whose sign two packs carry to one byte per entry.
+    const int lo = line - int(h) + 1 > 0 ? line - int(h) + 1 : 0;
+    const __m128i first = _mm_set1_epi8(char(lo)), span = _mm_set1_epi8(char(line - lo));
+    for (int q = 0; q < 4; q++) {
+        __m128i in[4];
+        for (int i = 0; i < 4; i++) {
+            const __m128i off = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(oam + 64 * q + 16 * i)), first);
+            in[i] = _mm_cmpeq_epi8(_mm_max_epu8(off, span), span);
+        }
+        for (int j = 0; j < 4; j++) {
+            const __m128i count = _mm_cvtsi32_si128(8 * (3 - j));
+            const __m128i e01 = _mm_packs_epi32(_mm_sll_epi32(in[0], count), _mm_sll_epi32(in[1], count));
+            const __m128i e23 = _mm_packs_epi32(_mm_sll_epi32(in[2], count), _mm_sll_epi32(in[3], count));
+            in_range[j] |= uint64_t(unsigned(_mm_movemask_epi8(_mm_packs_epi16(e01, e23)))) << (16 * q);
+        }
+    }
+#else
+    for (int k = 0; k < 64; k++)
+        for (int j = 0; j < 4; j++)
+            if (unsigned(line - oam[4 * k + j]) < h) in_range[j] |= 1ull << k;
+#endif
+}
+
+// Bit k of diagonal[p] when byte (k + p) & 3 of entry k is in range, from
+// scan_oam_bytes' in_range.
+inline void oam_diagonals(const uint64_t* in_range, uint64_t* diagonal) {
+    // Entry k tests byte j on diagonal p when k & 3 == (j - p) & 3: sel[r]
+    // holds the entries k with k & 3 == r.
+    constexpr uint64_t sel[4] = {0x1111111111111111ull, 0x2222222222222222ull, 0x4444444444444444ull,
+                                 0x8888888888888888ull};
+    for (int p = 0; p < 4; p++)
+        diagonal[p] = (in_range[0] & sel[-p & 3]) | (in_range[1] & sel[(1 - p) & 3]) | (in_range[2] & sel[(2 - p) & 3]) |
+                      (in_range[3] & sel[(3 - p) & 3]);
+}
+
 }  // namespace
+
+inline uint64_t PPU::oam_content() const {
+    const uint64_t seen = frame_count << 32 | oam_version;
+    if (seen != oam_seen) compare_oam(seen);
+    return oam_generation;
+}
+
+void PPU::compare_oam(uint64_t seen) const {
+    oam_seen = seen;
+    if (std::memcmp(oam, oam_copy, sizeof oam_copy)) {
+        std::memcpy(oam_copy, oam, sizeof oam_copy);
+        oam_generation++;
+    }
+}
 
 const PPU::LineScan& PPU::line_scan(int line, unsigned h) const {
     LineScan& s = line_scans[line];
-    const uint64_t stamp = (frame_count + 1) << 33 | uint64_t(oam_version) << 1 | (h == 16);
+    const uint64_t stamp = oam_content() << 1 | (h == 16);
     if (s.stamp != stamp) {
         scan_oam(oam, (line + 1) % 240, h, s.in_range, s.tested);
         s.stamp = stamp;
@@ -386,109 +449,211 @@ void PPU::evaluate_span(uint8_t ctrl, int first, int last) {
         }
         if (count < 8) n = uint8_t(n + 4 * evens);  // all of OAM seen: these dots only advance the index
     }
-    if (count == 8) {
-        // Eight sprites found: the overflow scan, with its diagonal walk through OAM.
-        uint8_t m = eval_m;
-        bool overflow = false;
-        const int line = scanline;
-        for (; d <= last; d++) {
-            const uint8_t y = oam[uint8_t(n + m)];
-            if (unsigned(line - y) < h)
-                overflow = true;
-            else
-                m = (m + 1) & 3;
-            n = uint8_t(n + 4);
-        }
-        if (overflow) *registers[2] |= 0x20;
-        eval_m = m;
-    }
+    if (count == 8 && d <= last) n = overflow_walk(n, last - d + 1, h);  // eight sprites found
     eval_n = n;
     next_count = count;
     eval_done = done;
 }
 
-// The sprites over the next `len` dots of a line from the current one, at
-// once: the per-dot countdown makes each sprite active on one run of dots
-// [from, to) of the span: from its X (or from the start when it was active
-// already) to eight dots past it. Its bit counter drops by one per active
-// dot. Leaves the countdowns as the per-dot loop of span_pixels leaves them
-// after `len` dots; when sprites show, writes the chosen sprite's pixel of
-// span dot j to spr[j] (value bits 0-1, palette bits 2-3, behind bit 5,
-// entry 0 bit 7; 0 for none) and its colour index to spr_colour[j]. True
-// when any sprite pixel was written. tests/cpp/ppu_spans.cpp compares it
-// with the per-dot loop over whole lines and over pieces of lines.
-[[gnu::always_inline]] inline bool PPU::span_sprites(uint8_t ctrl, bool sprites_on, int len, uint8_t* spr, uint8_t* spr_colour) {
-    const uint8_t* const pal = vram + 0x3F00;
-    const int lc = line_count;
-    bool any_sprite = false;
-    if (sprites_on) {
-        std::memset(spr, 0, size_t(len));
-        std::memset(spr_colour, 0, size_t(len));
+// The overflow scan's `steps` dots from entry n / 4 on (see evaluate_span),
+// with its diagonal walk through OAM; returns the next n. Each dot tests
+// byte m of entry k = n / 4 against this line; a hit moves on to the next
+// entry, a miss to the next entry and its next byte (m + 1, wrapping at 4).
+// Between hits the bytes tested lie on one diagonal, (m - k) & 3, and a run
+// of hits on one byte, m: from the line's masks of both (see oam_diagonals)
+// the walk goes from run to run (one entry per dot, k wrapping at the end of
+// OAM). It replaces the walk dot by dot (a byte of OAM per dot), which short
+// spans still take, shorter ones when the line's masks are at hand already:
+// tests/cpp/ppu_spans.cpp compares the two. Kept out of line: the short
+// pieces of visible_span would pay for its registers.
+[[gnu::noinline]] uint8_t PPU::overflow_walk(uint8_t n, int steps, unsigned h) {
+    int m = eval_m, k = n / 4;
+    bool overflow = false;
+    WalkScan& scan = walk_scans[scanline];
+    const uint64_t stamp = oam_content() << 1 | (h == 16);
+    if (steps < (scan.stamp == stamp ? 4 : 16)) {
+        for (; steps > 0; steps--) {
+            if (unsigned(scanline - oam[4 * k + m]) < h)
+                overflow = true;
+            else
+                m = (m + 1) & 3;
+            k = (k + 1) & 63;
+        }
+    } else {
+        if (scan.stamp != stamp) {
+            scan_oam_bytes(oam, scanline, h, scan.in_range);
+            scan.stamp = stamp;
+        }
+        const uint64_t* const in_range = scan.in_range;
+        uint64_t diagonal[4];
+        oam_diagonals(in_range, diagonal);
+        while (steps > 0) {
+            const int run = steps < 64 - k ? steps : 64 - k;
+            const uint64_t ahead = bit_range(k, k + run);
+            const uint64_t hits = diagonal[(m - k) & 3] & ahead;
+            const int misses = hits ? std::countr_zero(hits) - k : run;
+            m = (m + misses) & 3;
+            k += misses;
+            steps -= misses;
+            if (hits) {
+                const int same = std::countr_one((in_range[m] & ahead) >> k);  // at least the hit at k
+                overflow = true;
+                k += same;
+                steps -= same;
+            }
+            k &= 63;
+        }
     }
+    if (overflow) *registers[2] |= 0x20;
+    eval_m = uint8_t(m);
+    return uint8_t(4 * k);
+}
+
+// The address of sprite i's low pattern byte for this line (the high one is
+// 8 on).
+inline int PPU::sprite_row(int i, uint8_t ctrl) const {
     const bool tall = ctrl & 0x20;
+    const uint8_t* e = line_sprites + 4 * i;
+    const uint8_t y1 = e[0], tile = e[1], attr = e[2];
+    const int table = tall ? (tile & 1) : ((ctrl >> 3) & 1);
+    const int base = tall ? (tile & 0xFE) : tile;
+    int r = scanline - y1;
+    if (attr & 0x80) r = (tall ? 15 : 7) - r;
+    return ((table << 12) | (r & 7) | ((((r & 0xFF) >> 3) + base) & 0xFF) << 4) & 0x1FFF;
+}
+
+// Sprite i over the next `len` visible dots of its line, from its countdown:
+// the per-dot countdown makes it active on one run of dots [from, to) of
+// them, from its X (or from the first if it was active already) to eight
+// dots past it. Its bit counter, `counter` at dot `from`, drops by one per
+// active dot.
+[[gnu::always_inline]] inline PPU::SpriteRun PPU::sprite_run(int i, int len) const {
+    const int64_t lx = line_x[i];
+    const bool was_active = (active_mask >> i) & 1;
+    const int64_t to = lx + 8 < len ? lx + 8 : len;
+    return {was_active ? 0 : lx >= 0 ? lx : to, to, uint8_t(pixel_counter[i] - was_active)};
+}
+
+// The countdowns `len` visible dots on, at once, as the per-dot loop of
+// span_pixels leaves them; tests/cpp/ppu_spans.cpp compares the two over
+// whole lines and pieces of lines.
+void PPU::advance_sprites(int len) {
     uint8_t am = active_mask;
-    for (int i = lc - 1; i >= 0; i--) {
-        // Active at span dot j while j < line_x + 8: from the start if it was
-        // active already, else from the dot where line_x reaches 0.
+    for (int i = 0; i < line_count; i++) {
+        const SpriteRun run = sprite_run(i, len);
         const int64_t lx = line_x[i];
         const bool was_active = (active_mask >> i) & 1;
-        const int64_t to = lx + 8 < len ? lx + 8 : len;
-        const int64_t from = was_active ? 0 : lx >= 0 ? lx : to;
-        const uint8_t counter = uint8_t(pixel_counter[i] - was_active);  // at dot `from`
-        if (sprites_on && from < to) {
-            const uint8_t* e = line_sprites + 4 * i;
-            const uint8_t y1 = e[0], tile = e[1], attr = e[2];
-            const int table = tall ? (tile & 1) : ((ctrl >> 3) & 1);
-            const int base = tall ? (tile & 0xFE) : tile;
-            int r = scanline - y1;
-            if (attr & 0x80) r = (tall ? 15 : 7) - r;
-            const int a = (table << 12) | (r & 7) | ((((r & 0xFF) >> 3) + base) & 0xFF) << 4;
-            const int lo = vram[a & 0x1FFF], hi = vram[(a | 8) & 0x1FFF];
-            const uint8_t tag = uint8_t((attr & 3) << 2 | (attr & 0x20) | (i == 0 ? 0x80 : 0));
-            if (to - from == 8 && counter == 7) {
-                // The usual case, all eight pixels of the pattern from bit 7
-                // (bit 0 when flipped) down: the loop below as one word
-                // (tests/cpp/ppu_spans.cpp holds them equal).
-                const uint64_t ml = (attr & 0x40) ? EXPAND_FLIPPED[lo] : EXPAND[lo];
-                const uint64_t mh = (attr & 0x40) ? EXPAND_FLIPPED[hi] : EXPAND[hi];
-                const uint64_t opaque = ml | mh;
-                if (opaque) {
-                    const uint8_t* const sp = pal + 0x10 + 4 * (attr & 3);
-                    const uint64_t value = (ml & broadcast(1)) | (mh & broadcast(2));
-                    const uint64_t colour = (ml & ~mh & broadcast(sp[1] & 63)) |
-                                            (~ml & mh & broadcast(sp[2] & 63)) | (ml & mh & broadcast(sp[3] & 63));
-                    uint64_t sw, cw;
-                    std::memcpy(&sw, spr + from, 8);
-                    std::memcpy(&cw, spr_colour + from, 8);
-                    sw = (sw & ~opaque) | (broadcast(tag) & opaque) | value;
-                    cw = (cw & ~opaque) | colour;
-                    std::memcpy(spr + from, &sw, 8);
-                    std::memcpy(spr_colour + from, &cw, 8);
-                    any_sprite = true;
-                }
-            } else {
-                for (int64_t j = from; j < to; j++) {
-                    const int pc = uint8_t(counter - (j - from));
-                    const int k = (attr & 0x40) ? 7 - pc : pc;
-                    const int sv = ((hi >> k) & 1) << 1 | ((lo >> k) & 1);
-                    if (sv) {
-                        spr[j] = uint8_t(tag | sv);
-                        spr_colour[j] = pal[0x10 + 4 * (attr & 3) + sv] & 63;
-                        any_sprite = true;
-                    }
-                }
-            }
-        }
-        // The countdown's state after the span's last dot.
-        const int64_t last_from = to < len - 1 ? to : len - 1;  // active dots before the last one
-        pixel_counter[i] = uint8_t(counter - (last_from > from ? last_from - from : 0));
+        const int64_t last_from = run.to < len - 1 ? run.to : len - 1;  // active dots before the last one
+        pixel_counter[i] = uint8_t(run.counter - (last_from > run.from ? last_from - run.from : 0));
         const bool active_at_end = len - 1 < lx + 8 && (was_active || (lx >= 0 && len - 1 >= lx));
         am = active_at_end ? uint8_t(am | 1 << i) : uint8_t(am & ~(1 << i));
         // -8 and below all mean "done": the countdown stops there.
         if (lx > -8) line_x[i] = int32_t(lx - len < -8 ? -8 : lx - len);
     }
     active_mask = am;
-    return any_sprite;
+}
+
+// Brings the countdowns up to date (see sprite_lag).
+void PPU::catch_up_sprites() {
+    if (!sprite_lag) return;
+    advance_sprites(sprite_lag);
+    sprite_lag = 0;
+}
+
+// Composes the sprites of the rest of the line from the countdowns into
+// line_pixels, at x = dot - 1 on: the chosen sprite's pixel (value bits 0-1,
+// palette bits 2-3, behind bit 5, entry 0 bit 7; 0 for none) and its colour
+// index; records what they are drawn from (see line_pixels_current).
+// tests/cpp/ppu_spans.cpp compares them with choose_sprite's per-dot picks.
+void PPU::draw_line_sprites(uint8_t ctrl) {
+    LinePixels& lp = line_pixels;
+    const uint8_t* const pal = vram + 0x3F00;
+    const int first = dot, len = 257 - first;
+    uint8_t* const spr = lp.spr + first - 1;
+    uint8_t* const spr_colour = lp.colour + first - 1;
+    std::memset(spr, 0, size_t(len));
+    std::memset(spr_colour, 0, size_t(len));
+    lp.any = false;
+    lp.count = 0;
+    for (int i = line_count - 1; i >= 0; i--) {
+        const auto [from, to, counter] = sprite_run(i, len);
+        if (from >= to) continue;
+        const uint8_t attr = line_sprites[4 * i + 2];
+        const int a = sprite_row(i, ctrl);
+        const int lo = vram[a], hi = vram[a | 8];
+        lp.row[lp.count] = uint16_t(a);
+        lp.lo[lp.count] = uint8_t(lo);
+        lp.hi[lp.count++] = uint8_t(hi);
+        const uint8_t tag = uint8_t((attr & 3) << 2 | (attr & 0x20) | (i == 0 ? 0x80 : 0));
+        if (to - from == 8 && counter == 7) {
+            // The usual case, all eight pixels of the pattern from bit 7
+            // (bit 0 when flipped) down: the loop below as one word
+            // (tests/cpp/ppu_spans.cpp holds them equal).
+            const uint64_t ml = (attr & 0x40) ? EXPAND_FLIPPED[lo] : EXPAND[lo];
+            const uint64_t mh = (attr & 0x40) ? EXPAND_FLIPPED[hi] : EXPAND[hi];
+            const uint64_t opaque = ml | mh;
+            if (opaque) {
+                const uint8_t* const sp = pal + 0x10 + 4 * (attr & 3);
+                const uint64_t value = (ml & broadcast(1)) | (mh & broadcast(2));
+                const uint64_t colour = (ml & ~mh & broadcast(sp[1] & 63)) |
+                                        (~ml & mh & broadcast(sp[2] & 63)) | (ml & mh & broadcast(sp[3] & 63));
+                uint64_t sw, cw;
+                std::memcpy(&sw, spr + from, 8);
+                std::memcpy(&cw, spr_colour + from, 8);
+                sw = (sw & ~opaque) | (broadcast(tag) & opaque) | value;
+                cw = (cw & ~opaque) | colour;
+                std::memcpy(spr + from, &sw, 8);
+                std::memcpy(spr_colour + from, &cw, 8);
+                lp.any = true;
+            }
+        } else {
+            for (int64_t j = from; j < to; j++) {
+                const int pc = uint8_t(counter - (j - from));
+                const int k = (attr & 0x40) ? 7 - pc : pc;
+                const int sv = ((hi >> k) & 1) << 1 | ((lo >> k) & 1);
+                if (sv) {
+                    spr[j] = uint8_t(tag | sv);
+                    spr_colour[j] = pal[0x10 + 4 * (attr & 3) + sv] & 63;
+                    lp.any = true;
+                }
+            }
+        }
+    }
+    lp.line = dot_count - uint64_t(first - 1);
+    lp.ctrl = ctrl & 0x28;
+    std::memcpy(lp.palette, pal + 0x10, sizeof lp.palette);
+}
+
+// True when line_pixels holds this line's sprites from the current dot on as
+// they would be drawn now: composed on this line, for the same sprite size
+// and pattern table, from the same palettes and pattern bytes.
+inline bool PPU::line_pixels_current(uint8_t ctrl) const {
+    const LinePixels& lp = line_pixels;
+    if (lp.line != dot_count - uint64_t(dot - 1) || lp.ctrl != (ctrl & 0x28)) return false;
+    uint64_t palette[2];
+    std::memcpy(palette, vram + 0x3F10, sizeof palette);
+    if (palette[0] != lp.palette[0] || palette[1] != lp.palette[1]) return false;
+    for (int k = 0; k < lp.count; k++)
+        if (vram[lp.row[k]] != lp.lo[k] || vram[lp.row[k] | 8] != lp.hi[k]) return false;
+    return true;
+}
+
+// The sprites of the `len` visible dots from `dot` on: line_pixels holds
+// them (see draw_line_sprites), composed for the rest of the line when its
+// first span with sprites came and again only when what they are drawn from
+// changed since. The countdowns run behind by the spans' dots (sprite_lag)
+// until a new composition, a dot through the per-dot loop, the line's dot
+// 257 or a snapshot needs them. It replaces drawing the span's sprites and
+// counting them down at every span; tests/cpp/ppu_spans.cpp compares it with
+// the per-dot loop, with pattern and palette writes between spans. True
+// when the line shows a sprite pixel.
+bool PPU::line_sprite_pixels(uint8_t ctrl, bool sprites_on, int len) {
+    if (sprites_on && !line_pixels_current(ctrl)) {
+        catch_up_sprites();
+        draw_line_sprites(ctrl);
+    }
+    sprite_lag += len;
+    return sprites_on && line_pixels.any;
 }
 
 // compose_span's words for the background palette and PPUMASK bit 3, made
@@ -536,14 +701,12 @@ void PPU::compose_span(int first, int last, uint8_t ctrl, uint8_t mask) {
 
     // spr[x] is the chosen sprite's pixel: value (bits 0-1), palette (bits
     // 2-3), behind (bit 5), entry 0 (bit 7); 0 for none. spr_colour[x] is its
-    // colour index. The rest of the first and last groups is left empty.
-    alignas(8) uint8_t spr[256], spr_colour[256];
-    bool any_sprite = false;
-    if (line_count) {
-        std::memset(spr + ((first - 1) & ~7), 0, 8);
-        std::memset(spr + ((last - 1) & ~7), 0, 8);
-        any_sprite = span_sprites(ctrl, sprites_on, last - first + 1, spr + first - 1, spr_colour + first - 1);
-    }
+    // colour index. They hold the line's sprites from the dot they were
+    // composed at on (line_sprite_pixels): put() masks a group the span
+    // covers in part to the span's pixels.
+    const uint8_t* const spr = line_pixels.spr;
+    const uint8_t* const spr_colour = line_pixels.colour;
+    const bool any_sprite = line_count && line_sprite_pixels(ctrl, sprites_on, last - first + 1);
 
     const BgWords& w = bg_words_for(bg_on);
     // A tile's eight pixels as colour indices (leftmost in the lowest byte)
@@ -575,9 +738,10 @@ void PPU::compose_span(int first, int last, uint8_t ctrl, uint8_t mask) {
     const bool hit_possible = sprite0_line && (mask & 0x18) == 0x18;
     const bool spr_left = !(mask & 0x04);
     uint8_t& status = *registers[2];
-    auto put = [&](int gx, int px, int n, uint64_t c, uint64_t o) __attribute__((always_inline)) {
+    // `sprites` (std::true_type or std::false_type): whether any_sprite.
+    auto put = [&](auto sprites, int gx, int px, int n, uint64_t c, uint64_t o) __attribute__((always_inline)) {
         if (gx == 0 && !(mask & 0x02)) c = broadcast(backdrop & 63);  // left column without background
-        if (any_sprite) {
+        if constexpr (decltype(sprites)::value) {
             uint64_t sw, sc;
             std::memcpy(&sw, spr + gx, 8);
             if (n < 8) sw &= bit_range(8 * (px - gx), 8 * (px - gx + n));  // only the span's sprite pixels
@@ -626,7 +790,10 @@ void PPU::compose_span(int first, int last, uint8_t ctrl, uint8_t mask) {
         }
         if (e == gx + 8 && e <= 248) v = next_tile(v);
         if (e == 256 && !vert_done) v_vert();
-        put(gx, first - 1, n, c, o);
+        if (any_sprite)
+            put(std::true_type{}, gx, first - 1, n, c, o);
+        else
+            put(std::false_type{}, gx, first - 1, n, c, o);
         d = e + 1;
         if (d > last) {
             finish();
@@ -660,15 +827,23 @@ void PPU::compose_span(int first, int last, uint8_t ctrl, uint8_t mask) {
         tv = advance_tile(tv, run);
     }
     const int xs = 8 * x;
-    auto group = [&](int gi, int n) __attribute__((always_inline)) {
+    auto group = [&](auto sprites, int gi, int n) __attribute__((always_inline)) {
         const int k = gi - g0;
         const uint64_t c = xs ? colour[k] >> xs | colour[k + 1] << (64 - xs) : colour[k];
         uint64_t o = 0;  // only the sprites look at it
-        if (any_sprite) o = xs ? opaque[k] >> xs | opaque[k + 1] << (64 - xs) : opaque[k];
-        put(8 * gi, 8 * gi, n, c, o);
+        if constexpr (decltype(sprites)::value) o = xs ? opaque[k] >> xs | opaque[k + 1] << (64 - xs) : opaque[k];
+        put(sprites, 8 * gi, 8 * gi, n, c, o);
     };
-    for (int gi = g0; gi < g1 - 1; gi++) group(gi, 8);
-    group(g1 - 1, tail);
+    // A loop of its own for spans without sprite pixels: it keeps the sprite
+    // buffer's pointers out of its registers.
+    auto all_groups = [&](auto sprites) __attribute__((always_inline)) {
+        for (int gi = g0; gi < g1 - 1; gi++) group(sprites, gi, 8);
+        group(sprites, g1 - 1, tail);
+    };
+    if (any_sprite)
+        all_groups(std::true_type{});
+    else
+        all_groups(std::false_type{});
 
     if (tail < 8) {
         // The last group latched its tile at its start and, when the counter
@@ -724,13 +899,37 @@ void PPU::visible_span(int last, uint8_t ctrl, uint8_t mask) {
     else if (!line_count)
         span_pixels<false>(first, last, ctrl, mask);  // no sprite can be active
     else
-        span_pixels<true>(first, last, ctrl, mask);
+        sprite_dot(ctrl, mask);
+}
+
+// A single visible dot on a line with sprites: with sprites off their
+// countdowns only lag by the dot, and so they do when the line's sprites are
+// composed already (the dot's sprite pixel is read from them); otherwise
+// they are brought up to date and run by the per-dot loop (the path the
+// others are compared with). Kept out of line: the short pieces of
+// visible_span would pay for its registers.
+[[gnu::noinline]] void PPU::sprite_dot(uint8_t ctrl, uint8_t mask) {
+    if (!(mask & 0x10)) {
+        sprite_lag++;
+        span_pixels<false>(dot, dot, ctrl, mask);
+    } else if (line_pixels_current(ctrl)) {
+        sprite_lag++;
+        span_pixels<true, true>(dot, dot, ctrl, mask);
+    } else {
+        catch_up_sprites();
+        span_pixels<true>(dot, dot, ctrl, mask);
+    }
 }
 
 // The dots' pixels and scroll, dot by dot; specialised on whether sprites
-// can show on this line.
-template <bool kSprites>
+// can show on this line and on where their pixels come from: the countdowns
+// and choose_sprite at every dot, or (kBuffered) the line's composed sprites
+// (line_pixels, current), with the countdowns left to lag. The C++ test
+// tests/cpp/ppu_spans.cpp compares the buffered dots of a PPU run in spans
+// with a PPU run dot by dot, whose lines never have their sprites composed.
+template <bool kSprites, bool kBuffered>
 void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
+    static_assert(!kBuffered || kSprites);
     const bool rend = mask & 0x18;
     const bool sprites_on = mask & 0x10;
     const bool bg_on = mask & 0x08;
@@ -774,7 +973,7 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
     pixels = uint16_t(pixels << (2 * fxc));
     uint8_t& status = *registers[2];
     for (int d = first; d <= last; d++) {
-        if (kSprites)
+        if (kSprites && !kBuffered)
             for (int i = 0; i < lc; i++) {
             if ((am >> i) & 1) pixel_counter[i]--;
             if (line_x[i] == 0)
@@ -799,7 +998,13 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
         const int px = d - 1;
         const int b = pixels >> 14;
         uint8_t c = px >= bg_left ? colors[b] : pal[0];
-        if (kSprites && am && sprites_on) {
+        if (kBuffered) {
+            // choose_sprite's pick at this x, composed with the line's sprites.
+            if (const uint8_t s = line_pixels.spr[px]) {
+                if (b && (s & 0x80) && sprite0_line && (mask & 0x18) == 0x18) status |= 0x40;
+                if (b == 0 || !(s & 0x20)) c = px >= spr_left ? line_pixels.colour[px] : pal[0];
+            }
+        } else if (kSprites && am && sprites_on) {
             active_mask = am;
             int s_value = 0, s_palette = 0;
             bool behind = false;
@@ -833,10 +1038,11 @@ void PPU::span_pixels(int first, int last, uint8_t ctrl, uint8_t mask) {
 // The dots from `dot` to `last` (two or more) of span_pixels' loop with
 // rendering off: every pixel is the backdrop, the fine X counter only counts
 // and each of its wraps latches the same tile, the one after `v`; the sprite
-// countdowns run. tests/cpp/ppu_spans.cpp compares it with single dots.
+// countdowns lag by its dots (see line_sprite_pixels). tests/cpp/ppu_spans.cpp
+// compares it with single dots.
 void PPU::blank_span(int last, uint8_t ctrl) {
     const int first = dot, n = last - first + 1;
-    if (line_count) span_sprites(ctrl, false, n, nullptr, nullptr);
+    sprite_lag += n;
     uint8_t* const cache = index_cache[scanline];
     uint8_t(*const row)[3] = back_image[scanline];
     const uint64_t backdrop = broadcast(vram[0x3F00] & 63);
@@ -866,19 +1072,13 @@ void PPU::blank_span(int last, uint8_t ctrl) {
 // Picks the sprite pixel at the current dot: the lowest-numbered active sprite
 // with an opaque pixel. Returns its index or -1.
 int PPU::choose_sprite(uint8_t ctrl, int& s_value, int& s_palette, bool& behind) {
-    const bool tall = ctrl & 0x20;
     int chosen = -1;
     for (int i = line_count - 1; i >= 0; i--) {
         if (!((active_mask >> i) & 1)) continue;
-        const uint8_t* e = line_sprites + 4 * i;
-        const uint8_t y1 = e[0], tile = e[1], attr = e[2];
-        const int table = tall ? (tile & 1) : ((ctrl >> 3) & 1);
-        const int base = tall ? (tile & 0xFE) : tile;
-        int r = scanline - y1;
-        if (attr & 0x80) r = (tall ? 15 : 7) - r;
-        const int a = (table << 12) | (r & 7) | ((((r & 0xFF) >> 3) + base) & 0xFF) << 4;
+        const uint8_t attr = line_sprites[4 * i + 2];
+        const int a = sprite_row(i, ctrl);
         const int k = (attr & 0x40) ? 7 - pixel_counter[i] : pixel_counter[i];
-        const int s = ((vram[(a | 8) & 0x1FFF] >> k) & 1) << 1 | ((vram[a & 0x1FFF] >> k) & 1);
+        const int s = ((vram[a | 8] >> k) & 1) << 1 | ((vram[a] >> k) & 1);
         if (s) {
             chosen = i;
             s_value = s;
@@ -911,6 +1111,10 @@ void PPU::vblank_work() {
 }
 
 void PPU::load_line_sprites() {
+    // The counters of sprites beyond the new count keep what the old line
+    // left in them.
+    if (next_count < line_count) catch_up_sprites();
+    sprite_lag = 0;
     oam_addr = 0;
     v = uint16_t((v & 0xFBE0) | (t & 0x041F));
     std::memcpy(line_sprites, secondary_oam, 4 * next_count);
@@ -930,7 +1134,10 @@ inline void PPU::step() {
             return;
         }
         if (dot == 257) {
-            if (rendering) load_line_sprites();
+            if (rendering)
+                load_line_sprites();
+            else
+                catch_up_sprites();  // the countdowns go on into the next line
         } else if (dot == 340 && scanline == 239)
             post_render = true;
     } else if (scanline == 261 || (scanline == 241 && dot == 1)) {

@@ -53,6 +53,9 @@ public:
     uint8_t next_count = 0;
     uint8_t line_sprites[32] = {};
     int8_t line_count = 0;
+    // The sprite countdowns of the line: `sprite_lag` visible dots behind
+    // within a line (see line_sprite_pixels); catch_up_sprites() brings them
+    // up to date.
     int32_t line_x[8] = {};
     int32_t next_x[8] = {};
     uint8_t active_mask = 0;
@@ -105,9 +108,12 @@ public:
     bool t_unread(uint64_t target) const { return copies_unread(target, false); }
     // Counts the CPU's writes to sprite memory (status_settled's memo).
     uint32_t oam_version = 0;
+    // Brings line_x, active_mask and pixel_counter up to date.
+    void catch_up_sprites();
     // The PPU's part of an exact snapshot (see Fields): every register,
-    // latch and counter, the memories, sprite evaluation, both pictures.
-    // Returns the dot count written or read.
+    // latch and counter (the sprite countdowns brought up to date), the
+    // memories, sprite evaluation, both pictures. Returns the dot count
+    // written or read.
     uint64_t fields(Fields& f);
 
     // Folds a nametable address ($2000-$2FFF) onto its cell of `vram`.
@@ -126,15 +132,28 @@ public:
 
 private:
     bool mapper_clocked = false;
+    // A number that changes whenever the content of OAM does: OAM is
+    // compared with oam_copy when the frame or oam_version moved on (OAM
+    // changes within a frame only through the CPU, which counts its writes).
+    mutable uint8_t oam_copy[256] = {};
+    mutable uint64_t oam_seen = ~0ull;
+    mutable uint64_t oam_generation = 1;
+    uint64_t oam_content() const;
+    void compare_oam(uint64_t seen) const;
     // Per line, the OAM entries in range of the line after it and those
-    // tested (see scan_oam), for the sprite memory, sprite height and frame
-    // of the stamp (OAM changes within a frame only through the CPU, which
-    // counts its writes in oam_version).
+    // tested (see scan_oam), for the OAM content and sprite height of the
+    // stamp.
     struct LineScan {
         uint64_t stamp = 0, in_range = 0, tested = 0;
     };
     mutable LineScan line_scans[240];
     const LineScan& line_scan(int line, unsigned h) const;
+    // Per line, the OAM bytes in range of it for the overflow scan (see
+    // scan_oam_bytes), stamped as line_scans.
+    struct WalkScan {
+        uint64_t stamp = 0, in_range[4] = {};
+    };
+    WalkScan walk_scans[240];
     // status_settled's bound and what it was computed for.
     mutable uint64_t settled_until = 0;
     mutable uint32_t settled_key = ~0u;
@@ -160,8 +179,33 @@ private:
     BgWords bg_words;
     const BgWords& bg_words_for(bool bg_on);
     void evaluate_span(uint8_t ctrl, int first, int last);
-    bool span_sprites(uint8_t ctrl, bool sprites_on, int len, uint8_t* spr, uint8_t* spr_colour);
-    template <bool kSprites>
+    uint8_t overflow_walk(uint8_t n, int steps, unsigned h);
+    struct SpriteRun {
+        int64_t from, to;
+        uint8_t counter;
+    };
+    SpriteRun sprite_run(int i, int len) const;
+    void advance_sprites(int len);
+    int sprite_row(int i, uint8_t ctrl) const;
+    // The line's sprite pixels and what they were drawn from (see
+    // draw_line_sprites).
+    struct LinePixels {
+        uint64_t line = ~0ull;  // dot_count at dot 1 of their line
+        uint8_t ctrl = 0;       // PPUCTRL's sprite size and pattern table bits
+        bool any = false;       // a sprite pixel among them
+        uint8_t count = 0;      // the sprites drawn: their pattern rows (sprite_row) and bytes
+        uint16_t row[8] = {};
+        uint8_t lo[8] = {}, hi[8] = {};
+        uint64_t palette[2] = {};  // $3F10-$3F1F
+        alignas(8) uint8_t spr[256] = {}, colour[256] = {};
+    };
+    void draw_line_sprites(uint8_t ctrl);
+    LinePixels line_pixels;
+    int sprite_lag = 0;  // visible dots the countdowns are behind
+    bool line_sprite_pixels(uint8_t ctrl, bool sprites_on, int len);
+    bool line_pixels_current(uint8_t ctrl) const;
+    void sprite_dot(uint8_t ctrl, uint8_t mask);
+    template <bool kSprites, bool kBuffered = false>
     void span_pixels(int first, int last, uint8_t ctrl, uint8_t mask);
     void blank_span(int last, uint8_t ctrl);
     int choose_sprite(uint8_t ctrl, int& s_value, int& s_palette, bool& behind);
