@@ -610,7 +610,8 @@ void PPU::draw_line_sprites(uint8_t ctrl) {
             for (int64_t j = from; j < to; j++) {
                 const int pc = uint8_t(counter - (j - from));
                 const int k = (attr & 0x40) ? 7 - pc : pc;
-                const int sv = ((hi >> k) & 1) << 1 | ((lo >> k) & 1);
+                // A count past the pattern (a state no program sets up) shows nothing.
+                const int sv = unsigned(k) < 8u ? ((hi >> k) & 1) << 1 | ((lo >> k) & 1) : 0;
                 if (sv) {
                     spr[j] = uint8_t(tag | sv);
                     spr_colour[j] = pal[0x10 + 4 * (attr & 3) + sv] & 63;
@@ -1078,7 +1079,8 @@ int PPU::choose_sprite(uint8_t ctrl, int& s_value, int& s_palette, bool& behind)
         const uint8_t attr = line_sprites[4 * i + 2];
         const int a = sprite_row(i, ctrl);
         const int k = (attr & 0x40) ? 7 - pixel_counter[i] : pixel_counter[i];
-        const int s = ((vram[a | 8] >> k) & 1) << 1 | ((vram[a] >> k) & 1);
+        // A count past the pattern (a state no program sets up) shows nothing.
+        const int s = unsigned(k) < 8u ? ((vram[a | 8] >> k) & 1) << 1 | ((vram[a] >> k) & 1) : 0;
         if (s) {
             chosen = i;
             s_value = s;
