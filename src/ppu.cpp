@@ -739,14 +739,15 @@ void PPU::compose_span(int first, int last, uint8_t ctrl, uint8_t mask) {
     const bool hit_possible = sprite0_line && (mask & 0x18) == 0x18;
     const bool spr_left = !(mask & 0x04);
     uint8_t& status = *registers[2];
-    // `sprites` (std::true_type or std::false_type): whether any_sprite.
-    auto put = [&](auto sprites, int gx, int px, int n, uint64_t c, uint64_t o) __attribute__((always_inline)) {
-        if (gx == 0 && !(mask & 0x02)) c = broadcast(backdrop & 63);  // left column without background
+    // `sprites` (std::true_type or std::false_type): whether any_sprite;
+    // `left` (the same): whether gx may be 0.
+    auto put = [&](auto sprites, auto left, int gx, int px, int n, uint64_t c, uint64_t o) __attribute__((always_inline)) {
+        if (left && gx == 0 && !(mask & 0x02)) c = broadcast(backdrop & 63);  // left column without background
         if constexpr (decltype(sprites)::value) {
             uint64_t sw, sc;
             std::memcpy(&sw, spr + gx, 8);
             if (n < 8) sw &= bit_range(8 * (px - gx), 8 * (px - gx + n));  // only the span's sprite pixels
-            if (gx == 0 && spr_left)
+            if (left && gx == 0 && spr_left)
                 sc = broadcast(backdrop & 63);  // left column without sprites: they show the backdrop
             else
                 std::memcpy(&sc, spr_colour + gx, 8);
@@ -792,9 +793,9 @@ void PPU::compose_span(int first, int last, uint8_t ctrl, uint8_t mask) {
         if (e == gx + 8 && e <= 248) v = next_tile(v);
         if (e == 256 && !vert_done) v_vert();
         if (any_sprite)
-            put(std::true_type{}, gx, first - 1, n, c, o);
+            put(std::true_type{}, std::true_type{}, gx, first - 1, n, c, o);
         else
-            put(std::false_type{}, gx, first - 1, n, c, o);
+            put(std::false_type{}, std::true_type{}, gx, first - 1, n, c, o);
         d = e + 1;
         if (d > last) {
             finish();
@@ -828,18 +829,21 @@ void PPU::compose_span(int first, int last, uint8_t ctrl, uint8_t mask) {
         tv = advance_tile(tv, run);
     }
     const int xs = 8 * x;
-    auto group = [&](auto sprites, int gi, int n) __attribute__((always_inline)) {
+    auto group = [&](auto sprites, auto left, int gi, int n) __attribute__((always_inline)) {
         const int k = gi - g0;
         const uint64_t c = xs ? colour[k] >> xs | colour[k + 1] << (64 - xs) : colour[k];
         uint64_t o = 0;  // only the sprites look at it
         if constexpr (decltype(sprites)::value) o = xs ? opaque[k] >> xs | opaque[k + 1] << (64 - xs) : opaque[k];
-        put(sprites, 8 * gi, 8 * gi, n, c, o);
+        put(sprites, left, 8 * gi, 8 * gi, n, c, o);
     };
     // A loop of its own for spans without sprite pixels: it keeps the sprite
-    // buffer's pointers out of its registers.
+    // buffer's pointers out of its registers. The line's first group, whose
+    // left column may be blanked, goes before the loop.
     auto all_groups = [&](auto sprites) __attribute__((always_inline)) {
-        for (int gi = g0; gi < g1 - 1; gi++) group(sprites, gi, 8);
-        group(sprites, g1 - 1, tail);
+        int gi = g0;
+        if (gi == 0 && g1 > 1) group(sprites, std::true_type{}, gi++, 8);
+        for (; gi < g1 - 1; gi++) group(sprites, std::false_type{}, gi, 8);
+        group(sprites, std::true_type{}, g1 - 1, tail);
     };
     if (any_sprite)
         all_groups(std::true_type{});

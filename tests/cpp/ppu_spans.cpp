@@ -133,7 +133,11 @@ int main() {
                 for (int i = 0; i < 256; i++) c.oam[i] = uint8_t(c.scanline + 1 - rnd(17));
                 for (int i = 0; i < 32; i++) c.line_sprites[i] = uint8_t(rnd(256));
                 c.line_count = int8_t(1 + rnd(8));
-                for (int i = 0; i < 8; i++) c.line_x[i] = int32_t(rnd(264)) - 8;
+                c.active_mask = 0;
+                for (int i = 0; i < 8; i++) {
+                    c.line_x[i] = int32_t(rnd(264)) - 8;
+                    c.pixel_counter[i] = 7;
+                }
                 run_to(c, c.dot_count + 2 + rnd(40), false);
                 load(c, saved);
                 std::memcpy(mc + 0x2000, ma + 0x2000, 8);
