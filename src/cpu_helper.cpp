@@ -543,10 +543,10 @@ int CPU::idle_passes(int limit) {
     }
     // clock_batch()'s checks before each further instruction: the count, and
     // the PPU deadline and APU target, which hold up to `most` cycles.
-    const uint64_t ppu_most = ppu_deadline / 3;
-    const int64_t apu_most = apu->sync_by > std::numeric_limits<int64_t>::max() / 2 ? std::numeric_limits<int64_t>::max()
-                                                                                  : 2 * apu->sync_by;
-    const int64_t most = ppu_most < uint64_t(apu_most) ? int64_t(ppu_most) : apu_most;
+    constexpr int64_t MAX = std::numeric_limits<int64_t>::max();
+    const int64_t ppu_most = ppu_deadline / 3 > uint64_t(MAX) ? MAX : int64_t(ppu_deadline / 3);
+    const int64_t apu_most = apu->sync_by > MAX / 2 ? MAX : 2 * apu->sync_by;  // sync_by may be -1: none
+    const int64_t most = ppu_most < apu_most ? ppu_most : apu_most;
     if (most - cycles < last) return 0;
     const int64_t by_cycles = (most - cycles - last) / pass + 1, by_count = (limit - 1) / n;
     // A poll's read starts each pass.
