@@ -94,9 +94,13 @@ public:
     APU& operator=(const APU&) = delete;
 
     void setCPU(CPU* cpu);
+    // One APU step, plainly: the sequencer, the channels, the sample due. A
+    // console drives its APU either by cycle() alone or by run() alone; this
+    // step is the reference that run() is compared with.
     void cycle();
     // Steps until `cycles` reaches `target`: the same as calling cycle() that
-    // often, with the stretches in which a step only advances timers done at once.
+    // often, with the stretches in which a step only advances timers done at
+    // once (apu_fast.cpp, where the conditions it relies on are listed).
     void run(int64_t target);
     // The unit may leave the steps below `sync_by` unrun until something looks
     // at the APU: before that step no block is published and the DMC cannot
@@ -141,7 +145,10 @@ private:
     uint8_t read_set = 2;  // the set readers last took
     std::mutex read_lock;  // orders readers among themselves only
 
-    // Caches that keep divisions out of the step; each is checked against the
+    // Hands the `live` blocks to readers as the newest set (both steps use it).
+    void publish_block();
+
+    // The fast path (apu_fast.cpp). Caches that keep divisions out of the step; each is checked against the
     // fields it was derived from, which other code may change at any time.
     int64_t seq_d = 0, seq_len = 0, seq_pos = 0;  // last (cycles - frame_origin), length, position
     int64_t due_samples = -1, due_step = 0;  // `samples` falls due on step `due_step`
@@ -157,6 +164,17 @@ private:
     // with $4017 and $400E holding lag_cells.
     int64_t lag = 0, quiet_end = -1;
     uint8_t lag_cells[2] = {};
+    // What else a stretch assumed stays as it was while it lags; recorded and
+    // compared in the checks builds only (src/check.h).
+    struct Assumed {
+        uint16_t period[3];
+        uint8_t dmc_control;
+        bool dmc_on, dmc_silence, dmc_buffer_empty;
+        int32_t dmc_remaining;
+        int64_t frame_origin;
+        bool operator==(const Assumed&) const = default;
+    } assumed{};
+    Assumed now_assumed() const;
 
     uint8_t reg(uint16_t addr) const;
     void schedule();
@@ -168,6 +186,12 @@ private:
     void sample_steps(int64_t end);
     void skip(uint32_t n, uint8_t frame_mode, uint8_t noise_mode);
     int64_t publish_step();
+    bool stretch_holds() const;
+    void extend_stretch(int64_t target);
+    void finish_stretch();
+    void run_to(int64_t target);
+    void begin_stretch(int64_t n, int64_t left);
+    void fast_step();
     void produce_sample();
     int64_t sequencer_pos(int64_t d, int64_t len) const;
     void step_sequencer();
