@@ -14,7 +14,7 @@ splits the instructions by part:
     PPU sprites        sprite evaluation, sprite counters and sprite pixels
     RGB conversion     colour index to RGB stores and the picture copy
     PPU other          the PPU's run loop, idle dots, vertical blank
-    APU                everything in apu.cpp/apu.h
+    APU                everything in apu*.cpp and apu*.h
     console loop       the step loop that drives CPU, APU and PPU (NESUnit::single_cycle, step_frame, runFrame)
     binding            the rest of wrapper.cpp, pybind11, NumPy and the interpreter running the loop
     other              anything else (the C library, ...)
@@ -253,7 +253,7 @@ def classify(chain: list[tuple[str, str]], sources: dict[str, list[str]]) -> str
         file = where.partition(":")[0]
         if "/pybind11/" in file or file.endswith("wrapper.cpp") or file.endswith("wrapper.h"):
             return "binding"
-        if file.endswith(("apu.cpp", "apu.h")):
+        if file.endswith(("apu.cpp", "apu_fast.cpp", "apu.h", "apu_mix.h")):
             return "APU"
     return "binding"  # module code with no known source: pybind11's glue
 
