@@ -145,11 +145,13 @@ private:
     uint8_t read_set = 2;  // the set readers last took
     std::mutex read_lock;  // orders readers among themselves only
 
+    uint8_t reg(uint16_t addr) const;  // a register cell of the CPU's image
     // Hands the `live` blocks to readers as the newest set (both steps use it).
     void publish_block();
 
-    // The fast path (apu_fast.cpp). Caches that keep divisions out of the step; each is checked against the
-    // fields it was derived from, which other code may change at any time.
+    // The fast path (apu_fast.cpp). Caches that keep divisions out of the
+    // step; each is checked against the fields it was derived from, which
+    // other code may change at any time.
     int64_t seq_d = 0, seq_len = 0, seq_pos = 0;  // last (cycles - frame_origin), length, position
     int64_t due_samples = -1, due_step = 0;  // `samples` falls due on step `due_step`
     int32_t due_rate = 0, due_sample_rate = 0;
@@ -176,7 +178,6 @@ private:
     } assumed{};
     Assumed now_assumed() const;
 
-    uint8_t reg(uint16_t addr) const;
     void schedule();
     void refresh_schedule() {
         if (samples != due_samples || apu_rate != due_rate || sample_rate != due_sample_rate) schedule();
@@ -186,11 +187,14 @@ private:
     void sample_steps(int64_t end);
     void skip(uint32_t n, uint8_t frame_mode, uint8_t noise_mode);
     int64_t publish_step();
+    // run()'s pieces: continue a known quiet stretch, apply it whole, run
+    // from a settled APU to the target, leave a new stretch lagging.
     bool stretch_holds() const;
     void extend_stretch(int64_t target);
     void finish_stretch();
     void run_to(int64_t target);
     void begin_stretch(int64_t n, int64_t left);
+    // The fast path's own step and channel steps (outputs only when `out`).
     void fast_step();
     void produce_sample();
     int64_t sequencer_pos(int64_t d, int64_t len) const;
@@ -201,6 +205,8 @@ private:
     void step_dmc();
 };
 
+// The mixed sample of the channels' current outputs, as cycle() stores it:
+// the formula of apu_mix.h, saturated to 16 bits.
 int mix(APU* apu);
 
 }  // namespace NES
