@@ -33,9 +33,10 @@
 //   a block or lets the DMC fetch; a $4015 write, a reset and a snapshot load
 //   lower sync_by. Checked on every publication and fetch (checks builds).
 //
-// fuzz/fuzz_cpu.cpp (a lazy console against one stepped by cycle() alone),
-// tests/cpp/plain_compare.cpp (the normal console against the plain one),
-// benchmarks/same_behaviour.py (digests against a reference build) and
+// tests/cpp/plain_compare.cpp (the normal console against the plain one,
+// frame by frame, over cartridges; benchmarks/plain_check.py runs it over a
+// folder), fuzz/fuzz_cpu.cpp (the same on fuzzed programs),
+// benchmarks/same_behaviour.py (against a reference build) and
 // tests/test_apu.py (every sample of one-sample-per-step runs against the
 // formulas) hold the two equal.
 #include <array>
