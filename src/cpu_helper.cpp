@@ -545,7 +545,7 @@ struct CPU::IdleLoop {
 // with clock() by tests/cpp/idle_loops.cpp.
 int CPU::idle_passes(int limit) {
     loop_hint = false;
-    if (debug || !lazy_ppu || !idle_interrupts_steady()) return 0;
+    if (limit < 2 || debug || !lazy_ppu || !idle_interrupts_steady()) return 0;  // clock_batch(1): nothing to count
     IdleLoop loop;
     if (!find_idle_loop(loop)) return 0;
     // clock_batch()'s checks before each further instruction: the count, and
