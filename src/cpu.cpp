@@ -131,8 +131,12 @@ void CPU::call_map_write(uint8_t* cell, uint8_t* value) {
 
 
 uint8_t CPU::read_register_cell(uint16_t a, bool notify) {
-    // A PPUSTATUS read (a polling loop) needs the lagging PPU caught up only
-    // when its status could change before the read.
+    // Fast: a PPUSTATUS read (a polling loop) leaves the lagging PPU behind
+    // when catching it up could not change the status bits nor what the
+    // read does to the PPU (PPU::status_settled, outside vertical blank and
+    // the pre-render line; its memo is keyed on the registers and OAM writes
+    // it looked at, so a change there makes it look again). Held equal to a
+    // PPU kept current by tests/cpp/status_reads.cpp and plain_compare.cpp.
     if ((a & 0xFFF8) == 0x2000 && !(a == 0x2002 && lazy_ppu && ppu->status_settled(uint64_t(start_cycles) * 3)))
         sync_ppu();
     else if (a == 0x4015)
@@ -194,11 +198,16 @@ void CPU::write_general(uint8_t* p, uint8_t value) {
     }
     const uint16_t a = fold(uint16_t(p - memory));
     uint8_t* cell = memory + a;
-    // PPUCTRL and a first PPUSCROLL write change only what the PPU reads at
-    // certain dots (the scroll latches, PPUCTRL), a second PPUSCROLL or first
-    // PPUADDR write only t: without such a dot before the write, the lagging
-    // PPU needs no catch-up for it. Nor does a PPUMASK write that changes
-    // only the greyscale and emphasis bits, which the PPU never reads.
+    // Fast, the unseen writes: PPUCTRL and a first PPUSCROLL write change only
+    // what the PPU reads at certain dots (the scroll latches, PPUCTRL), a
+    // second PPUSCROLL or first PPUADDR write only t: without such a dot
+    // between the lagging PPU and the write (PPU::latches_unread, t_unread,
+    // asked afresh at each write) it needs no catch-up for it. Nor does a
+    // PPUMASK write that changes only the greyscale and emphasis bits, which
+    // the PPU never reads. A mapper write catches the PPU up only when it may
+    // change video memory or mirroring (Mapper::write_touches_ppu). Held
+    // equal to a PPU kept current by tests/cpp/status_reads.cpp,
+    // serial_writes.cpp and plain_compare.cpp.
     if ((a & 0xFFF8) == 0x2000 || a == 0x4014 ||
         (a >= 0x4020 && rom->mapper->touches_ppu && rom->mapper->write_touches_ppu(a, value))) {
         const uint64_t now = uint64_t(start_cycles) * 3;

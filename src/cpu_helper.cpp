@@ -440,12 +440,12 @@ template <uint8_t OPC>
                         : (M == MODE_imm || M == MODE_zpg || M == MODE_zpgx || M == MODE_zpgy) ? Reach::cell
                                                                                                 : Reach::bus_fast;
     const uint8_t x = X, y = Y;
+    instr_len = 1;
     uint8_t* o = memory + uint16_t(pc + 1);
 #define X(n) \
     if constexpr (M == MODE_##n) o = n<Reach::cell>(o);
     KESTRIX_MODES(X)
 #undef X
-    if constexpr (M == MODE_NONE) instr_len = 1;
     KX_ASSERT(instr_len == LEN, "the mode's length is the grid's");
     constexpr uint8_t rule = cross_rule(M), base = BASE_CYCLES[OPC] - '0', crossed = CROSS_CYCLES[OPC] - '0';
     if constexpr (rule == 0 || base == crossed)
