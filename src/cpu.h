@@ -54,8 +54,9 @@ public:
     // catches it up whenever a PPU event is due); otherwise it is always current.
     bool lazy_ppu = false;
     // With a lazy PPU: the `dot_count` up to which it may lag (its next
-    // event, see PPU::next_event). A write to a mapper with a dot clock or a
-    // state load may bring the mapper's next act closer, so they clear it.
+    // event, see PPU::next_event). A write to a mapper with a dot clock
+    // lowers it to the mapper's next act, a state load clears it. Never past
+    // the PPU's next event (checked in CPU::clock_batch and CPU::sync_ppu).
     uint64_t ppu_deadline = 0;
     // When set, the APU may run behind the CPU (see APU::sync_by); the CPU
     // brings it up to date before it reads or writes an APU register.

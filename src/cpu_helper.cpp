@@ -405,7 +405,9 @@ bool CPU::run_op(uint8_t kind, uint8_t* operand) {
 // clock() for code that step() does not take: outside ROM and internal RAM
 // ($2000-$7FFF), or at $1FFE-$1FFF and $FFFE-$FFFF where the fetch may
 // reach a register or wrap. The same reads in the same order, dispatched
-// by switch.
+// by switch (see run_mode); the debug trace is left to clock().
+// Relies on: no mapper acts on the read notification it leaves out
+// (Reach::bus_fast). Held equal to clock() as said above.
 void CPU::step_any() {
     start_cycles = cycles;
     instr_len = 1;
@@ -425,7 +427,8 @@ void CPU::step_any() {
 }
 
 // One opcode of code in ROM ($8000-$FFFD) or internal RAM ($0000-$1FFD),
-// its mode, handler, length and cycles fixed at compile time.
+// its mode, handler, length and cycles fixed at compile time (the mode's
+// length is checked against the grid's).
 // Relies on: the three bytes fetched are ROM or RAM cells, whose reads have
 // no side effect (step() picks the range and its fold, `fetch_mask`), so the
 // mode reads them straight from their cells (Reach::cell) and b1 = b2; the
