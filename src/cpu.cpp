@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "apu.h"
+#include "check.h"
 #include "controller.h"
 #include "glob_const.h"
 #include "ppu.h"
@@ -49,52 +50,32 @@ int CPU::emulated_clock_speed(long long elapsed_ns) const {
     return int(double(cycles) * 1e9 / double(elapsed_ns));
 }
 
+// The lagging PPU brought to the start of the current instruction, before an
+// access that could see or change its state.
+// Relies on: that point is not past the PPU's next event (the unit catches
+// up whenever a step reaches one, see CPU::clock_batch), so the run needs
+// none of the unit's work at an event (a frame, the NMI line). Checked below;
+// held equal to the PPU kept current by tests/cpp/plain_compare.cpp and
+// benchmarks/same_behaviour.py.
 void CPU::sync_ppu() {
-    // Never crosses a PPU event: the unit catches up before any step that reaches one.
-    const uint64_t target = uint64_t(start_cycles) * 3;  // PPU dots at the start of the current instruction
-    if (lazy_ppu && ppu->dot_count < target) ppu->run(target);
+    const uint64_t target = uint64_t(start_cycles) * 3;
+    if (lazy_ppu && ppu->dot_count < target) {
+        KX_ASSERT(target <= ppu->next_event(), "a catch-up inside an instruction passes a PPU event");
+        ppu->run(target);
+    }
 }
 
+// The lagging APU brought to where the unit leaves it after the previous
+// instruction, before an access to its registers.
+// Relies on: APU::run catches up any stretch exactly as cycle() one by one
+// (its quiet stretches are cut at what a register write could change,
+// hence `settle`); run() leaves `sync_by` right for every access but a
+// $4015 write (see write_register). Held equal to the APU run cycle by cycle
+// by tests/cpp/plain_compare.cpp and benchmarks/same_behaviour.py.
 void CPU::sync_apu(bool settle) {
     if (!lazy_apu) return;
-    // Where the unit leaves the APU after the previous instruction. run() leaves
-    // `sync_by` right for every access but a $4015 write (see write_register).
     apu->run((start_cycles + 1) / 2);
     if (settle) apu->settle();
-}
-
-// Any instruction, wherever it is and whatever the bus does on reads (see clock()).
-void CPU::step_any() {
-    start_cycles = cycles;
-    instr_len = 1;
-    uint8_t* const instr = memory + PC;
-    uint8_t* operand = memory + uint16_t(PC + 1);
-    // Every instruction fetches the byte after the opcode twice, side effects included.
-    const uint16_t a0 = fold(PC), a1 = fold(uint16_t(PC + 1));
-    // Code in ROM (the usual case) is never in register space.
-    const bool plain = !mapper_reads && ((PC >= 0x8000 && PC != 0xFFFF) || (!is_register(a0) && !is_register(a1)));
-    uint8_t op;
-    unsigned b1, b2;
-    if (plain) {
-        // The three reads below when none of them has a side effect.
-        op = memory[a0];
-        b1 = b2 = memory[a1];
-    } else {
-        op = read(instr, true);
-        b1 = read(operand, true);
-        b2 = read(operand, true);
-    }
-    const unsigned x = X, y = Y;
-    if (const uint8_t mk = mode_kind[op]) operand = plain ? run_mode_plain(mk, operand, uint8_t(b1)) : run_mode(mk, operand);
-    const uint8_t kind = cross_kind[op];
-    const bool cross = (kind == 1 && b1 + x > 255) || (kind == 2 && b2 + y > 255);
-    cycles += cross ? cross_cycles[op] : base_cycles[op];
-    const uint8_t nmi_now = (memory[0x2000] & 0x80) && nmi_line_prev;
-    nmi_line_prev = ppu->nmi_line;
-    if (debug) trace(instr, operand);
-    if (!run_op(op_kind[op], operand)) unknown_opcode(op);
-    PC = uint16_t(PC + instr_len);
-    end_instruction(nmi_now);
 }
 
 void CPU::unknown_opcode(uint8_t op) {
@@ -150,8 +131,12 @@ void CPU::call_map_write(uint8_t* cell, uint8_t* value) {
 
 
 uint8_t CPU::read_register_cell(uint16_t a, bool notify) {
-    // A PPUSTATUS read (a polling loop) needs the lagging PPU caught up only
-    // when its status could change before the read.
+    // Fast: a PPUSTATUS read (a polling loop) leaves the lagging PPU behind
+    // when catching it up could not change the status bits nor what the
+    // read does to the PPU (PPU::status_settled, outside vertical blank and
+    // the pre-render line; its memo is keyed on the registers and OAM writes
+    // it looked at, so a change there makes it look again). Held equal to a
+    // PPU kept current by tests/cpp/status_reads.cpp and plain_compare.cpp.
     if ((a & 0xFFF8) == 0x2000 && !(a == 0x2002 && lazy_ppu && ppu->status_settled(uint64_t(start_cycles) * 3)))
         sync_ppu();
     else if (a == 0x4015)
@@ -213,11 +198,16 @@ void CPU::write_general(uint8_t* p, uint8_t value) {
     }
     const uint16_t a = fold(uint16_t(p - memory));
     uint8_t* cell = memory + a;
-    // PPUCTRL and a first PPUSCROLL write change only what the PPU reads at
-    // certain dots (the scroll latches, PPUCTRL), a second PPUSCROLL or first
-    // PPUADDR write only t: without such a dot before the write, the lagging
-    // PPU needs no catch-up for it. Nor does a PPUMASK write that changes
-    // only the greyscale and emphasis bits, which the PPU never reads.
+    // Fast, the unseen writes: PPUCTRL and a first PPUSCROLL write change only
+    // what the PPU reads at certain dots (the scroll latches, PPUCTRL), a
+    // second PPUSCROLL or first PPUADDR write only t: without such a dot
+    // between the lagging PPU and the write (PPU::latches_unread, t_unread,
+    // asked afresh at each write) it needs no catch-up for it. Nor does a
+    // PPUMASK write that changes only the greyscale and emphasis bits, which
+    // the PPU never reads. A mapper write catches the PPU up only when it may
+    // change video memory or mirroring (Mapper::write_touches_ppu). Held
+    // equal to a PPU kept current by tests/cpp/status_reads.cpp,
+    // serial_writes.cpp and plain_compare.cpp.
     if ((a & 0xFFF8) == 0x2000 || a == 0x4014 ||
         (a >= 0x4020 && rom->mapper->touches_ppu && rom->mapper->write_touches_ppu(a, value))) {
         const uint64_t now = uint64_t(start_cycles) * 3;
@@ -408,8 +398,6 @@ void CPU::set_controller(Controller* c, uint8_t port) {
 void CPU::loadRom(ROM* r, bool load_ram) {
     std::memset(memory, 0, sizeof memory);
     rom = r;
-    mapper_reads = rom->mapper->hooks_read;
-    rom_fetch_end = mapper_reads ? 0 : 0x7FFE;
     mapper_ram_writes = rom->mapper->hooks_ram_write;
     mapper_register_writes = rom->mapper->hooks_register_write;
     const int number = rom->mapper->number;

@@ -54,8 +54,9 @@ public:
     // catches it up whenever a PPU event is due); otherwise it is always current.
     bool lazy_ppu = false;
     // With a lazy PPU: the `dot_count` up to which it may lag (its next
-    // event, see PPU::next_event). A write to a mapper with a dot clock or a
-    // state load may bring the mapper's next act closer, so they clear it.
+    // event, see PPU::next_event). A write to a mapper with a dot clock
+    // lowers it to the mapper's next act, a state load clears it. Never past
+    // the PPU's next event (checked in CPU::clock_batch and CPU::sync_ppu).
     uint64_t ppu_deadline = 0;
     // When set, the APU may run behind the CPU (see APU::sync_by); the CPU
     // brings it up to date before it reads or writes an APU register.
@@ -73,9 +74,14 @@ public:
     explicit CPU(bool debug);
 
     void reset();
+    // One instruction as described: every fetch and access through the bus,
+    // the mapper notified of reads, the mode and instruction taken from
+    // `mode_table` and `op_table` (cpu_helper.cpp). The reference that the
+    // fast step below is held to.
     void clock();
-    // clock() repeated while the unit would not act after an instruction
-    // (see NESUnit::single_cycle); at least one, at most `limit`.
+    // The fast step: instructions while the unit would not act after one
+    // (see NESUnit::single_cycle); at least one, at most `limit`, so
+    // clock_batch(1) is one fast instruction.
     void clock_batch(int limit);
     // Instructions of idle loops that clock_batch() counted rather than ran
     // (a statistic, in no saved state).
@@ -126,17 +132,21 @@ public:
     int64_t get_addr(const uint8_t* p) const { return p - memory; }
     [[gnu::always_inline]] uint8_t read(uint8_t* p, bool notify) {
         const uintptr_t off = (uintptr_t)p - (uintptr_t)memory;
-        if (off >= 65536u) return *p;  // register A
-        // Internal RAM has no register; without a read hook it is only the byte.
-        if (off < 0x2000 && !mapper_reads) return memory[off & 0x07FF];
+        if (off >= 65536u) return *p;  // register A; no mapper sees it
+        // Fast: internal RAM has no register, so a read that the mapper does
+        // not hear of is only the byte. Holds for every mapper (no register
+        // below $2000); tests/test_bus.py covers the mirrors.
+        if (off < 0x2000 && !notify) return memory[off & 0x07FF];
         const uint16_t a = fold(uint16_t(off));
         if (is_register(a)) return read_register_cell(a, notify);
         if (notify) call_map_read(memory + a);
         return memory[a];
     }
     [[gnu::always_inline]] void write(uint8_t* p, uint8_t value) {
-        // Internal RAM has no register and, with a mapper that ignores RAM
-        // writes, no hook: the general path below would only store the byte.
+        // Fast: internal RAM has no register and, with a mapper that ignores
+        // RAM writes (hooks_ram_write, taken at attach), no hook: the general
+        // path below would only store the byte. Every console runs it, plain
+        // and fast alike; tests/test_bus.py covers the mirrors.
         const uintptr_t off = (uintptr_t)p - (uintptr_t)memory;
         if (off < 0x2000 && !mapper_ram_writes) {
             memory[off & 0x07FF] = value;
@@ -168,24 +178,20 @@ public:
     void ins_str_mem(char* buf, int size, uint8_t* instr, uint8_t* operand);
     void ins_str(char* buf, int size, uint8_t opcode);
 
-    // Addressing modes (cpu_helper.cpp)
-    uint8_t* acc(uint8_t* p);
-    uint8_t* imm(uint8_t* p);
-    uint8_t* zpg(uint8_t* p);
-    uint8_t* zpgx(uint8_t* p);
-    uint8_t* zpgy(uint8_t* p);
-    uint8_t* abs(uint8_t* p);
-    uint8_t* absx(uint8_t* p);
-    uint8_t* absy(uint8_t* p);
-    uint8_t* ind(uint8_t* p);
-    uint8_t* xind(uint8_t* p);
-    uint8_t* indy(uint8_t* p);
-    uint8_t* rel(uint8_t* p);
+    // How a mode reaches the bytes after the opcode, and a handler its
+    // operand. bus: through the bus, the mapper notified of reads (the
+    // tables' forms, which clock() runs). bus_fast: through the bus without
+    // that notification, which no mapper of the family acts on (the fast
+    // paths). cell: straight from the cell, where the caller knows that the
+    // read has no effect (see CPU::step); writes still go through the bus.
+    // acc: register A.
+    enum class Reach : uint8_t { bus, bus_fast, cell, acc };
 
-    // How a handler reaches its operand: through the bus (register side
-    // effects, mapper hooks); a cell read directly, where the caller knows the
-    // read has no effect (see CPU::exec), its writes still on the bus; register A.
-    enum class Reach : uint8_t { bus, cell, acc };
+    // Addressing modes (cpu_helper.cpp); `mode_table` holds the bus forms.
+#define KESTRIX_MODE(n) template <Reach F = Reach::bus> uint8_t* n(uint8_t* p);
+    KESTRIX_MODE(acc) KESTRIX_MODE(imm) KESTRIX_MODE(zpg) KESTRIX_MODE(zpgx) KESTRIX_MODE(zpgy) KESTRIX_MODE(abs)
+    KESTRIX_MODE(absx) KESTRIX_MODE(absy) KESTRIX_MODE(ind) KESTRIX_MODE(xind) KESTRIX_MODE(indy) KESTRIX_MODE(rel)
+#undef KESTRIX_MODE
 
     // Instructions (cpu_helper.cpp); `op_table` holds the bus forms.
 #define KESTRIX_HANDLER(n) template <Reach R = Reach::bus> void n(uint8_t*);
@@ -212,17 +218,26 @@ private:
     uint8_t mode_kind[256];
     uint8_t op_kind[256];
     uint8_t* run_mode(uint8_t kind, uint8_t* p);
-    uint8_t* run_mode_plain(uint8_t kind, uint8_t* p, uint8_t b1);
     bool run_op(uint8_t kind, uint8_t* operand);
-    // clock() for any instruction; clock() itself takes code in ROM (cpu_helper.cpp).
-    void step_any();
+    // The fast step of clock_batch(): one instruction (cpu_helper.cpp).
     inline void step();
+    // step() for code whose fetches may reach a register (cpu_helper.cpp).
+    void step_any();
     // Set by a jump or taken branch to itself or to the instruction just
     // before it, which may close an idle loop (see idle_passes()).
     bool loop_hint = false;
+    struct IdleLoop;
     int idle_passes(int limit);
-    // After an instruction: counts it and starts an NMI (on the line's rising
-    // edge, sampled before the instruction) or a pending IRQ.
+    bool idle_interrupts_steady() const;
+    bool find_idle_loop(IdleLoop& loop);
+    bool delay_loop(IdleLoop& loop);
+    bool read_loop(IdleLoop& loop);
+    bool read_changes_nothing(uint8_t op, uint8_t* cell);
+    int64_t branch_back(uint16_t at, uint16_t to) const;
+    bool plain_bytes(uint16_t at, int count) const;
+    // The fast paths' end of an instruction: counts it and starts an NMI (on
+    // the line's rising edge, sampled before the instruction) or a pending
+    // IRQ; clock() ends its own as described.
     void end_instruction(uint8_t nmi_now) {
         instr_count++;
         if (nmi_now && !nmi_latch)
@@ -231,26 +246,37 @@ private:
             start_irq();
         nmi_latch = nmi_now;
     }
-    // One opcode of code in ROM, its mode and handler fixed; the NMI line sampled (cpu_helper.cpp).
-    template <uint8_t OPC> uint8_t exec(uint16_t pc, uint16_t prg_mask, uint8_t b1);
+    // One opcode of code in ROM or internal RAM, its mode and handler fixed;
+    // returns the NMI line sampled (cpu_helper.cpp).
+    template <uint8_t OPC> uint8_t exec(uint16_t pc, uint8_t b1);
     template <Reach R> [[gnu::always_inline]] uint8_t load(uint8_t* o) {
         if constexpr (R == Reach::acc) return A;
         else if constexpr (R == Reach::cell) return *o;
-        else return read(o, true);
+        else return read(o, R == Reach::bus);
     }
     // Writes always go through the bus (a ROM cell's write reaches the mapper).
     template <Reach R> [[gnu::always_inline]] void store(uint8_t* o, uint8_t value) {
         if constexpr (R == Reach::acc) A = value;
         else write(o, value);
     }
+    // The byte `k` after position `p` (the byte after the opcode), as the mode
+    // reaches it; with Reach::cell folded by `fetch_mask`.
+    template <Reach F> [[gnu::always_inline]] uint8_t next_byte(uint8_t* p, int k) {
+        const uint16_t a = uint16_t(p - memory + k);
+        if constexpr (F == Reach::cell) return memory[a & fetch_mask];
+        else return read(memory + a, F == Reach::bus);
+    }
+    // A zero-page byte (an indirect mode's pointer): internal RAM, where only
+    // the mapper's notification makes a bus read more than the cell.
+    template <Reach F> [[gnu::always_inline]] uint8_t zp_byte(uint8_t z) {
+        if constexpr (F == Reach::bus) return read(memory + z, true);
+        else return memory[z];
+    }
+    // What step() folds the fetched bytes with: code in ROM or internal RAM.
+    uint16_t fetch_mask = 0xFFFF;
     bool fold_prg = false;          // 16 KiB NROM/CNROM: $C000-$FFFF mirror $8000-$BFFF
     bool unknown_reported = false;  // the empty-opcode diagnostic is printed once
-    bool mapper_reads = false;      // the attached mapper's hooks_read (a replaced mapper needs a new attach)
-    // clock()'s own path takes PC - $8000 below this: code at $8000-$FFFD,
-    // where the three fetch reads have no side effect; none with a read hook
-    // (0), which also keeps code in internal RAM on step_any().
-    uint16_t rom_fetch_end = 0x7FFE;
-    bool mapper_ram_writes = true;  // the attached mapper's hooks_ram_write (likewise)
+    bool mapper_ram_writes = true;  // the attached mapper's hooks_ram_write (a replaced mapper needs a new attach)
     bool mapper_register_writes = true;  // the attached mapper's hooks_register_write (likewise)
 
     int64_t start_cycles = 0;       // `cycles` at the start of the current instruction
@@ -267,15 +293,18 @@ private:
     uint16_t fold(uint16_t a) const { return a & fold_mask[a >> 13]; }
     // A folded address whose read has side effects.
     static bool is_register(uint16_t a) { return (a & 0xFFF8) == 0x2000 || unsigned(a - 0x4015) < 3u; }
-    uint8_t rd(uint16_t a) { return read(memory + a, true); }
-    uint16_t rd16(uint16_t a) { return uint16_t(rd(a) | rd(uint16_t(a + 1)) << 8); }
+    uint8_t rd(uint16_t a, bool notify = true) { return read(memory + a, notify); }
+    // Little-endian, the low byte read first.
+    uint16_t rd16(uint16_t a, bool notify = true) {
+        const uint8_t lo = rd(a, notify);
+        return uint16_t(lo | rd(uint16_t(a + 1), notify) << 8);
+    }
     uint8_t read_register(uint16_t a, uint8_t c);
     uint8_t read_register_cell(uint16_t a, bool notify);
     bool write_register(uint16_t a, uint8_t& value);
     void oam_dma(uint8_t page);
     void call_map_write(uint8_t* cell, uint8_t* value);
     void call_map_read(uint8_t* cell) {
-        if (!mapper_reads) return;  // no mapper of the family acts on reads
         void* devices[3] = {this, ppu, apu};
         rom->mapper->map_read(devices, cell);
     }

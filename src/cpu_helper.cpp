@@ -6,40 +6,71 @@
 #include <string>
 
 #include "apu.h"
+#include "check.h"
 #include "cpu.h"
 #include "ppu.h"
 
 namespace NES {
 
 // ---- Addressing modes: given the position after the opcode, yield the operand ----
+// F says how the bytes after the opcode and the reads of the indirect modes
+// reach memory (CPU::Reach); `mode_table` holds the bus forms. Inlined into
+// exec() and run_mode(); `mode_table` takes their addresses.
 
-uint8_t* CPU::acc(uint8_t*) { return &A; }
-uint8_t* CPU::imm(uint8_t* p) { instr_len = 2; map_memory(p); return p; }
-uint8_t* CPU::zpg(uint8_t* p) { instr_len = 2; return memory + read(p, true); }
-uint8_t* CPU::zpgx(uint8_t* p) { instr_len = 2; return memory + uint8_t(read(p, true) + X); }
-uint8_t* CPU::zpgy(uint8_t* p) { instr_len = 2; return memory + uint8_t(read(p, true) + Y); }
-uint8_t* CPU::abs(uint8_t* p) { instr_len = 3; return memory + rd16(uint16_t(p - memory)); }
-uint8_t* CPU::absx(uint8_t* p) { const uint8_t x = X; instr_len = 3; return memory + uint16_t(rd16(uint16_t(p - memory)) + x); }
-uint8_t* CPU::absy(uint8_t* p) { const uint8_t y = Y; instr_len = 3; return memory + uint16_t(rd16(uint16_t(p - memory)) + y); }
-uint8_t* CPU::xind(uint8_t* p) {
+#define MODE(n) template <CPU::Reach F> [[gnu::always_inline]] inline uint8_t* CPU::n(uint8_t* p)
+
+MODE(acc) { (void)p; return &A; }
+MODE(imm) {
     instr_len = 2;
-    const uint8_t z = uint8_t(read(p, true) + X);
-    return memory + uint16_t(rd(z) | rd(uint8_t(z + 1)) << 8);
+    if constexpr (F == Reach::cell) return memory + (uint16_t(p - memory) & fetch_mask);
+    map_memory(p);
+    return p;
 }
-uint8_t* CPU::indy(uint8_t* p) {
+MODE(zpg) { instr_len = 2; return memory + next_byte<F>(p, 0); }
+MODE(zpgx) { instr_len = 2; return memory + uint8_t(next_byte<F>(p, 0) + X); }
+MODE(zpgy) { instr_len = 2; return memory + uint8_t(next_byte<F>(p, 0) + Y); }
+MODE(abs) {
+    instr_len = 3;
+    const uint8_t lo = next_byte<F>(p, 0);
+    return memory + uint16_t(lo | next_byte<F>(p, 1) << 8);
+}
+MODE(absx) {
+    const uint8_t x = X;
+    instr_len = 3;
+    const uint8_t lo = next_byte<F>(p, 0);
+    return memory + uint16_t((lo | next_byte<F>(p, 1) << 8) + x);
+}
+MODE(absy) {
+    const uint8_t y = Y;
+    instr_len = 3;
+    const uint8_t lo = next_byte<F>(p, 0);
+    return memory + uint16_t((lo | next_byte<F>(p, 1) << 8) + y);
+}
+MODE(xind) {
     instr_len = 2;
-    const uint8_t z = read(p, true);
-    return memory + uint16_t((rd(z) | rd(uint8_t(z + 1)) << 8) + Y);
+    const uint8_t z = uint8_t(next_byte<F>(p, 0) + X);
+    const uint8_t lo = zp_byte<F>(z);
+    return memory + uint16_t(lo | zp_byte<F>(uint8_t(z + 1)) << 8);
 }
-uint8_t* CPU::rel(uint8_t* p) { instr_len = 2; return memory + uint16_t(PC + int8_t(read(p, true))); }
-uint8_t* CPU::ind(uint8_t* p) {
+MODE(indy) {
+    instr_len = 2;
+    const uint8_t z = next_byte<F>(p, 0);
+    const uint8_t lo = zp_byte<F>(z);
+    return memory + uint16_t((lo | zp_byte<F>(uint8_t(z + 1)) << 8) + Y);
+}
+MODE(rel) { instr_len = 2; return memory + uint16_t(PC + int8_t(next_byte<F>(p, 0))); }
+MODE(ind) {
     // The pointer comes straight from the cells; its high byte never leaves the page.
     map_memory(p);
     const uint16_t pa = uint16_t(p - memory);
     const uint16_t q = uint16_t(memory[pa] | memory[uint16_t(pa + 1)] << 8);
     instr_len = 3;
-    return memory + uint16_t(rd(q) | rd(uint16_t((q & 0xFF00) | ((q + 1) & 0xFF))) << 8);
+    const bool notify = F == Reach::bus;
+    const uint8_t lo = rd(q, notify);
+    return memory + uint16_t(lo | rd(uint16_t((q & 0xFF00) | ((q + 1) & 0xFF)), notify) << 8);
 }
+
+#undef MODE
 
 // ---- Instructions ----
 // R says how the operand is reached (CPU::Reach); op_table holds the bus forms.
@@ -130,14 +161,14 @@ PLAIN(RTI) {
     const uint8_t lo = stack_pull(), hi = stack_pull();
     PC = uint16_t((lo | hi << 8) - 1);
 }
-PLAIN(BRK) {
+template <CPU::Reach R> [[gnu::always_inline]] inline void CPU::BRK(uint8_t*) {
     const uint16_t r = uint16_t(PC + instr_len + 1);
     stack_push(uint8_t(r >> 8));
     stack_push(uint8_t(r));
     P |= 0x30;
     stack_push(P);
     instr_len = 3;
-    jump_to(rd16(irq_vector));
+    jump_to(rd16(irq_vector, R == Reach::bus));
 }
 HANDLER(BCC) { branch(!get_flag('C'), o); }
 HANDLER(BCS) { branch(get_flag('C'), o); }
@@ -216,7 +247,7 @@ enum OpKind : uint8_t {
 
 struct ModeEntry { const char* name; CPU::Mode fn; };
 const ModeEntry MODES[] = {
-#define X(n) {#n, &CPU::n},
+#define X(n) {#n, &CPU::n<>},
     KESTRIX_MODES(X)
 #undef X
 };
@@ -307,87 +338,118 @@ void CPU::define_opcodes() {
     }
 }
 
-// The tables' entries called directly: a switch per table, so that the
-// handlers are inlined here instead of being reached through member pointers.
-// Calls the same handler as `mode_table`/`op_table` (both filled from the lists
-// above); tests/test_cpu.py and the nestest trace exercise every opcode.
+// ---- The described step ----
+
+void CPU::clock() {
+    // Where a lagging PPU or APU is brought before an access to it; with
+    // lazy_ppu and lazy_apu clear nothing lags and this is unused.
+    start_cycles = cycles;
+    instr_len = 1;
+    uint8_t* const instr = memory + PC;
+    const uint8_t op = read(instr, true);
+    const Mode mode = mode_table[op];
+    const Op handler = op_table[op];
+    uint8_t* operand = memory + uint16_t(PC + 1);
+    const unsigned b1 = read(operand, true), x = X;
+    const unsigned b2 = read(operand, true), y = Y;
+    if (mode) operand = (this->*mode)(operand);
+    const bool cross = (mode == &CPU::absx<> && b1 + x > 255) ||
+                       ((mode == &CPU::absy<> || mode == &CPU::indy<>) && b2 + y > 255);
+    cycles += cross ? cross_cycles[op] : base_cycles[op];
+    const bool nmi_now = (memory[0x2000] & 0x80) && nmi_line_prev;
+    nmi_line_prev = ppu->nmi_line;
+    if (debug) trace(instr, operand);
+    if (handler)
+        (this->*handler)(operand);
+    else
+        unknown_opcode(op);
+    PC = uint16_t(PC + instr_len);
+    instr_count++;
+    if (nmi_now && !nmi_latch)
+        start_nmi();
+    else if (irq_pending)
+        start_irq();
+    nmi_latch = nmi_now;
+}
+
+// ---- The fast step ----
+// Each piece below names the condition it relies on, what keeps it true and
+// what holds it equal to clock(). All of them together are compared with
+// clock() by tests/cpp/plain_compare.cpp (a console that steps with clock()
+// against the usual one, over cartridges), tests/test_cpu.py, the nestest
+// log and the per-frame digests of benchmarks/same_behaviour.py.
+
+// The tables' entries called by switch, so that the handlers are inlined
+// here instead of reached through member pointers: the same lists fill
+// `mode_kind`/`op_kind` and the tables, so a kind names the table's handler.
+// Reads leave out the mapper's notification (Reach::bus_fast): no mapper of
+// the family acts on it.
 uint8_t* CPU::run_mode(uint8_t kind, uint8_t* p) {
     switch (kind) {
-#define X(n) case MODE_##n: return n(p);
+#define X(n) case MODE_##n: return n<Reach::bus_fast>(p);
         KESTRIX_MODES(X)
 #undef X
         default: return p;
     }
 }
 
-// run_mode() when the byte after the opcode (`p`) is a plain cell holding b1:
-// the modes' first read of it, which has no side effect, gives b1. Proved equal
-// to run_mode() by tests/test_cpu.py and the per-frame digests of benchmarks/same_behaviour.py.
-uint8_t* CPU::run_mode_plain(uint8_t kind, uint8_t* p, uint8_t b1) {
-    switch (kind) {
-        case MODE_imm: instr_len = 2; return memory + fold(uint16_t(p - memory));
-        case MODE_zpg: instr_len = 2; return memory + b1;
-        case MODE_zpgx: instr_len = 2; return memory + uint8_t(b1 + X);
-        case MODE_zpgy: instr_len = 2; return memory + uint8_t(b1 + Y);
-        case MODE_abs: instr_len = 3; return memory + uint16_t(b1 | rd(uint16_t(p - memory + 1)) << 8);
-        case MODE_absx: {
-            const uint8_t x = X;
-            instr_len = 3;
-            return memory + uint16_t((b1 | rd(uint16_t(p - memory + 1)) << 8) + x);
-        }
-        case MODE_absy: {
-            const uint8_t y = Y;
-            instr_len = 3;
-            return memory + uint16_t((b1 | rd(uint16_t(p - memory + 1)) << 8) + y);
-        }
-        case MODE_rel: instr_len = 2; return memory + uint16_t(PC + int8_t(b1));
-        default: return run_mode(kind, p);
-    }
-}
-
 bool CPU::run_op(uint8_t kind, uint8_t* operand) {
     switch (kind) {
-#define X(n) case OP_##n: n(operand); return true;
+#define X(n) case OP_##n: n<Reach::bus_fast>(operand); return true;
         KESTRIX_OPS(X)
 #undef X
         default: return false;
     }
 }
 
-// ---- The step ----
+// clock() for code that step() does not take: outside ROM and internal RAM
+// ($2000-$7FFF), or at $1FFE-$1FFF and $FFFE-$FFFF where the fetch may
+// reach a register or wrap. The same reads in the same order, dispatched
+// by switch (see run_mode); the debug trace is left to clock().
+// Relies on: no mapper acts on the read notification it leaves out
+// (Reach::bus_fast). Held equal to clock() as said above.
+void CPU::step_any() {
+    start_cycles = cycles;
+    instr_len = 1;
+    uint8_t* operand = memory + uint16_t(PC + 1);
+    const uint8_t op = read(memory + PC, false);
+    const unsigned b1 = read(operand, false), x = X;
+    const unsigned b2 = read(operand, false), y = Y;
+    if (const uint8_t mk = mode_kind[op]) operand = run_mode(mk, operand);
+    const uint8_t kind = cross_kind[op];
+    const bool cross = (kind == 1 && b1 + x > 255) || (kind == 2 && b2 + y > 255);
+    cycles += cross ? cross_cycles[op] : base_cycles[op];
+    const uint8_t nmi_now = (memory[0x2000] & 0x80) && nmi_line_prev;
+    nmi_line_prev = ppu->nmi_line;
+    if (!run_op(op_kind[op], operand)) unknown_opcode(op);
+    PC = uint16_t(PC + instr_len);
+    end_instruction(nmi_now);
+}
 
-// One opcode of code in ROM or internal RAM, its mode, handler, length and
-// cycles fixed at compile time: step_any()'s `plain` branch (run_mode_plain(),
-// then run_op()) for an instruction at $8000-$FFFD or $0000-$1FFD with no
-// read hook and no trace, where the fetch reads have no side effect. Beyond
-// that branch, the handlers read the operand of the imm mode (a ROM or RAM
-// cell) and of the zero-page modes (internal RAM) straight from the cell, and
-// the indirect modes their zero-page pointer.
-// Proved equal to step_any() by tests/test_cpu.py, the nestest log
-// (tests/cpp/nestest_cpu.cpp) and the per-frame digests of
-// benchmarks/same_behaviour.py. Returns the NMI line sampled before the handler.
+// One opcode of code in ROM ($8000-$FFFD) or internal RAM ($0000-$1FFD),
+// its mode, handler, length and cycles fixed at compile time (the mode's
+// length is checked against the grid's).
+// Relies on: the three bytes fetched are ROM or RAM cells, whose reads have
+// no side effect (step() picks the range and its fold, `fetch_mask`), so the
+// mode reads them straight from their cells (Reach::cell) and b1 = b2; the
+// handlers of the imm mode (a ROM or RAM cell) and of the zero-page modes
+// (internal RAM) read their operand from the cell; the rest leave out the
+// mapper's read notification (Reach::bus_fast). Returns the NMI line
+// sampled before the handler.
 template <uint8_t OPC>
-[[gnu::always_inline]] inline uint8_t CPU::exec(uint16_t pc, uint16_t prg_mask, uint8_t b1) {
+[[gnu::always_inline]] inline uint8_t CPU::exec(uint16_t pc, uint8_t b1) {
     constexpr uint8_t M = DECODED[OPC].mode, O = DECODED[OPC].op, LEN = mode_length(M);
     constexpr Reach R = M == MODE_acc ? Reach::acc
                         : (M == MODE_imm || M == MODE_zpg || M == MODE_zpgx || M == MODE_zpgy) ? Reach::cell
-                                                                                                : Reach::bus;
+                                                                                                : Reach::bus_fast;
     const uint8_t x = X, y = Y;
+    instr_len = 1;
     uint8_t* o = memory + uint16_t(pc + 1);
-    if constexpr (M == MODE_acc) o = &A;
-    if constexpr (M == MODE_imm) o = memory + (uint16_t(pc + 1) & prg_mask);
-    if constexpr (M == MODE_zpg) o = memory + b1;
-    if constexpr (M == MODE_zpgx) o = memory + uint8_t(b1 + x);
-    if constexpr (M == MODE_zpgy) o = memory + uint8_t(b1 + y);
-    if constexpr (M == MODE_abs || M == MODE_absx || M == MODE_absy) {
-        const uint16_t base = uint16_t(b1 | memory[uint16_t(pc + 2) & prg_mask] << 8);
-        o = memory + uint16_t(base + (M == MODE_absx ? x : M == MODE_absy ? y : 0));
-    }
-    if constexpr (M == MODE_ind) o = ind(o);
-    if constexpr (M == MODE_xind) o = memory + uint16_t(memory[uint8_t(b1 + x)] | memory[uint8_t(b1 + x + 1)] << 8);
-    if constexpr (M == MODE_indy) o = memory + uint16_t((memory[b1] | memory[uint8_t(b1 + 1)] << 8) + y);
-    if constexpr (M == MODE_rel) o = memory + uint16_t(pc + int8_t(b1));
-    instr_len = LEN;
+#define X(n) \
+    if constexpr (M == MODE_##n) o = n<Reach::cell>(o);
+    KESTRIX_MODES(X)
+#undef X
+    KX_ASSERT(instr_len == LEN, "the mode's length is the grid's");
     constexpr uint8_t rule = cross_rule(M), base = BASE_CYCLES[OPC] - '0', crossed = CROSS_CYCLES[OPC] - '0';
     if constexpr (rule == 0 || base == crossed)
         cycles += base;
@@ -407,24 +469,25 @@ template <uint8_t OPC>
 }
 
 [[gnu::always_inline]] inline void CPU::step() {
+    if (debug) [[unlikely]] return clock();  // the trace is the described step's
     const uint16_t pc = PC;
-    // fold() on the three bytes fetched: on $8000-$FFFF bit 14 goes when
+    // The fold of the three bytes fetched: on $8000-$FFFF bit 14 goes when
     // $C000-$FFFF mirror $8000-$BFFF; internal RAM and its mirrors keep 11
-    // bits (code run from RAM, up to $1FFD, fetches no register).
+    // bits (code up to $1FFD fetches no register).
     uint16_t m;
-    if (uint16_t(pc - 0x8000) < rom_fetch_end)
+    if (uint16_t(pc - 0x8000) < 0x7FFE)
         m = fold_mask[7];
-    else if (pc < 0x1FFE && rom_fetch_end)
+    else if (pc < 0x1FFE)
         m = fold_mask[0];
     else
         return step_any();
-    if (debug) return step_any();
     start_cycles = cycles;
+    fetch_mask = m;
     const uint8_t b1 = memory[uint16_t(pc + 1) & m];
     uint8_t nmi_now = 0;
     switch (memory[pc & m]) {
 #define C1(n) \
-    case n: nmi_now = exec<n>(pc, m, b1); break;
+    case n: nmi_now = exec<n>(pc, b1); break;
 #define C4(n) C1(n) C1(n + 1) C1(n + 2) C1(n + 3)
 #define C16(n) C4(n) C4(n + 4) C4(n + 8) C4(n + 12)
 #define C64(n) C16(n) C16(n + 16) C16(n + 32) C16(n + 48)
@@ -437,131 +500,182 @@ template <uint8_t OPC>
     end_instruction(nmi_now);
 }
 
-void CPU::clock() { step(); }
-
 // Instructions while, after each, the unit would have nothing to do: the APU
 // needs no catch-up and the lagging PPU has not reached its deadline (the
 // tests of NESUnit::single_cycle(), which runs after the last one). At least
 // one and at most `limit` instructions run; the whole loop stays in this
 // unit, so the step is inlined and not called.
+// Relies on: `ppu_deadline` is not past the PPU's next event (the unit's
+// catch-up takes it from PPU::next_event(), a mapper write or a state load
+// lowers it) and `apu->sync_by` is where the APU next needs a catch-up
+// (APU::run sets it, a $4015 write clears it); so only the last instruction
+// of a batch passes either, and the unit acts right after it. The first is
+// checked below; the batch is held equal to clock() as said above.
 void CPU::clock_batch(int limit) {
     do {
         step();
         if (loop_hint) [[unlikely]] limit -= idle_passes(limit);
     } while (--limit > 0 && lazy_ppu && uint64_t(3 * cycles) <= ppu_deadline && apu_target() <= apu->sync_by);
+    KX_ASSERT(!lazy_ppu || ppu_deadline <= ppu->next_event(), "the PPU deadline is past the PPU's next event");
 }
 
-// An idle loop: `JMP *`, a branch to itself, or a read that changes nothing
-// followed by a branch back to it (`LDA flag / BEQ`, `BIT flag / BPL`, ...).
-// When one more pass would leave every register, flag and memory cell as it
-// is, the passes that clock_batch() would still run (`limit` counted before
-// its decrement) differ only in the cycle and instruction counts, so they are
-// counted at once. So is a PPUSTATUS poll while its reads need no catch-up,
-// and a delay loop (`DEY / BNE`), its register moved by the passes that
-// branch back. Returns the instructions counted. Replaces running them
-// one by one; tests/cpp/idle_loops.cpp runs both ways and compares.
+// ---- Idle loops ----
+
+// A loop that idle_passes() may count: per pass `n` instructions and
+// `pass` cycles, of which `last` come before its last instruction.
+struct CPU::IdleLoop {
+    int n = 1;
+    int64_t pass = 0;
+    int64_t last = 0;
+    uint8_t* counter = nullptr;  // a delay loop's register, moved by `by` each pass
+    int by = 0;
+    int64_t passes = std::numeric_limits<int64_t>::max();     // the passes that still branch back
+    uint64_t settled = std::numeric_limits<uint64_t>::max();  // the last PPU dot of a settled PPUSTATUS read
+};
+
+// An idle loop: `JMP *`, a branch to itself, a read that changes nothing
+// followed by a branch back to it (`LDA flag / BEQ`, `BIT flag / BPL`, ...),
+// a PPUSTATUS poll while its reads need no catch-up, or a delay loop
+// (`DEY / BNE`), its register moved by the passes that branch back. The
+// passes that clock_batch() would still run (`limit` counted before its
+// decrement) differ only in the cycle and instruction counts (and a delay
+// loop's register), so they are counted at once. Returns the instructions
+// counted.
+// Relies on: the loop's bytes and the byte it reads are cells without side
+// effect, the NMI and IRQ inputs stay as they are, and the passes end before
+// the PPU deadline and the APU's sync_by (checked below). Re-established at
+// every call (nothing is kept). Held equal to running the passes one by one
+// with clock() by tests/cpp/idle_loops.cpp.
 int CPU::idle_passes(int limit) {
     loop_hint = false;
-    if (debug || mapper_reads || !lazy_ppu) return 0;
-    // Interrupts: the NMI line sampled by every further pass, and no IRQ taken.
-    if (nmi_line_prev != ppu->nmi_line || uint8_t((memory[0x2000] & 0x80) && nmi_line_prev) != nmi_latch) return 0;
-    if (irq_pending && !(P & 0x04)) return 0;
-    const auto plain = [&](uint16_t a) { return !is_register(fold(a)); };  // a byte read without side effect
-    const auto byte = [&](uint16_t a) { return memory[fold(a)]; };
-    const auto taken_cycles = [](uint16_t at, uint16_t to) -> int64_t { return ((at ^ to) & 0xFF00) ? 4 : 3; };
-    // A taken branch from `at` back to `to`: its cycles, 0 when not so.
-    const auto branch_back = [&](uint16_t at, uint16_t to) -> int64_t {
-        const uint8_t op = byte(at);
-        if ((op & 0x1F) != 0x10 || !plain(at) || !plain(uint16_t(at + 1))) return 0;
-        if (uint16_t(at + 2 + int8_t(byte(uint16_t(at + 1)))) != to) return 0;
-        static constexpr uint8_t FLAG[4] = {0x80, 0x40, 0x01, 0x02};  // N, V, C, Z by bits 6-7
-        if (bool(P & FLAG[op >> 6]) != bool(op & 0x20)) return 0;
-        return taken_cycles(at, to);
-    };
-    const uint16_t loop = PC;
-    int n = 1;         // instructions per pass
-    int64_t pass = 0;  // cycles per pass
-    int64_t last = 0;  // cycles from a pass's start to the check before its last instruction
-    uint8_t* counter = nullptr;  // a delay loop's register (DEX/DEY/INX/INY, BNE): it moves by `by` a pass
-    int by = 0;
-    int64_t passes = std::numeric_limits<int64_t>::max();  // passes that branch back
-    uint64_t settled = std::numeric_limits<uint64_t>::max();  // the last PPU position for a settled PPUSTATUS read
-    const uint8_t op = byte(loop);
-    if ((op == 0xCA || op == 0x88 || op == 0xE8 || op == 0xC8) && plain(loop) && plain(uint16_t(loop + 1)) &&
-        plain(uint16_t(loop + 2)) && byte(uint16_t(loop + 1)) == 0xD0 && byte(uint16_t(loop + 2)) == 0xFD) {
-        // The BNE back is taken while the register has not reached 0.
-        counter = (op == 0xCA || op == 0xE8) ? &X : &Y;
-        by = (op == 0xE8 || op == 0xC8) ? 1 : -1;
-        n = 2;
-        last = base_cycles[op];
-        pass = last + taken_cycles(uint16_t(loop + 1), loop);
-        passes = by < 0 ? uint8_t(*counter - 1) : uint8_t(~*counter);
-    } else if (op == 0x4C && plain(loop) && plain(uint16_t(loop + 1)) && plain(uint16_t(loop + 2)) &&
-        (byte(uint16_t(loop + 1)) | byte(uint16_t(loop + 2)) << 8) == loop) {
-        pass = base_cycles[0x4C];
-    } else if ((pass = branch_back(loop, loop)) != 0) {
-    } else {
-        // A read of zero page or an absolute address, then the branch.
-        const bool abs = (op & 0x0C) == 0x0C;
-        const uint16_t len = abs ? 3 : 2;
-        for (uint16_t k = 0; k < len; k++)
-            if (!plain(uint16_t(loop + k))) return 0;
-        const uint16_t addr = abs ? uint16_t(byte(uint16_t(loop + 1)) | byte(uint16_t(loop + 2)) << 8) : byte(uint16_t(loop + 1));
-        // A PPUSTATUS poll outside vertical blank: while the reads need no
-        // catch-up (PPU::status_settled) each gives the same value and
-        // leaves the same flags, once the first has cleared them.
-        const bool status = fold(addr) == 0x2002;
-        if (status) {
-            if (ppu->scanline > 240 || ppu->w || ppu->nmi_line || (memory[0x2002] & 0x80)) return 0;
-            settled = ppu->settled_through();
-        } else if (!plain(addr)) {
-            return 0;
-        }
-        const uint8_t m = memory[fold(addr)];
-        const uint8_t a = A, p = P;
-        const uint8_t x = X, y = Y;
-        switch (op) {
-            case 0xA5: case 0xAD: A = m; set_nz(A); break;               // LDA
-            case 0xA6: case 0xAE: X = m; set_nz(X); break;               // LDX
-            case 0xA4: case 0xAC: Y = m; set_nz(Y); break;               // LDY
-            case 0x25: case 0x2D: A &= m; set_nz(A); break;              // AND
-            case 0x05: case 0x0D: A |= m; set_nz(A); break;              // ORA
-            case 0xC5: case 0xCD: compare(A, m); break;                  // CMP
-            case 0xE4: case 0xEC: compare(X, m); break;                  // CPX
-            case 0xC4: case 0xCC: compare(Y, m); break;                  // CPY
-            case 0x24: case 0x2C: P = uint8_t((P & 0x3D) | (m & 0xC0) | ((m & A) == 0 ? 0x02 : 0)); break;  // BIT
-            default: return 0;
-        }
-        const bool same = A == a && X == x && Y == y && P == p;
-        A = a, X = x, Y = y, P = p;
-        if (!same) return 0;
-        const int64_t branch = branch_back(uint16_t(loop + len), loop);
-        if (!branch) return 0;
-        n = 2;
-        last = base_cycles[op];
-        pass = last + branch;
-    }
+    if (limit < 2 || debug || !lazy_ppu || !idle_interrupts_steady()) return 0;  // clock_batch(1): nothing to count
+    IdleLoop loop;
+    if (!find_idle_loop(loop)) return 0;
     // clock_batch()'s checks before each further instruction: the count, and
     // the PPU deadline and APU target, which hold up to `most` cycles.
     constexpr int64_t MAX = std::numeric_limits<int64_t>::max();
     const int64_t ppu_most = ppu_deadline / 3 > uint64_t(MAX) ? MAX : int64_t(ppu_deadline / 3);
     const int64_t apu_most = apu->sync_by > MAX / 2 ? MAX : 2 * apu->sync_by;  // sync_by may be -1: none
-    const int64_t most = ppu_most < apu_most ? ppu_most : apu_most;
-    if (most - cycles < last) return 0;
-    const int64_t by_cycles = (most - cycles - last) / pass + 1, by_count = (limit - 1) / n;
+    const int64_t most = std::min(ppu_most, apu_most);
+    if (most - cycles < loop.last) return 0;
+    const int64_t by_cycles = (most - cycles - loop.last) / loop.pass + 1, by_count = (limit - 1) / loop.n;
     // A poll's read starts each pass.
-    const int64_t by_status = settled / 3 < uint64_t(cycles) ? 0 : int64_t((settled / 3 - uint64_t(cycles)) / uint64_t(pass)) + 1;
-    const int64_t k = std::min({by_cycles, by_count, passes, by_status});
+    const uint64_t now = uint64_t(cycles);
+    const int64_t by_status =
+        loop.settled / 3 < now ? 0 : int64_t((loop.settled / 3 - now) / uint64_t(loop.pass)) + 1;
+    const int64_t k = std::min({by_cycles, by_count, loop.passes, by_status});
     if (k <= 0) return 0;
-    if (counter) {
-        *counter = uint8_t(*counter + by * k);
-        set_nz(*counter);
+    if (loop.counter) {
+        *loop.counter = uint8_t(*loop.counter + loop.by * k);
+        set_nz(*loop.counter);
     }
-    cycles += k * pass;
-    instr_count += k * n;
-    idle_counted += k * n;
-    start_cycles = cycles - (pass - last);
-    return int(k * n);
+    cycles += k * loop.pass;
+    instr_count += k * loop.n;
+    idle_counted += k * loop.n;
+    start_cycles = cycles - (loop.pass - loop.last);
+    KX_ASSERT(start_cycles <= most && k * loop.n < limit, "counted idle passes end before the deadlines");
+    return int(k * loop.n);
+}
+
+// Every further pass samples the same NMI line and takes no IRQ.
+bool CPU::idle_interrupts_steady() const {
+    if (nmi_line_prev != ppu->nmi_line || uint8_t((memory[0x2000] & 0x80) && nmi_line_prev) != nmi_latch) return false;
+    return !(irq_pending && !(P & 0x04));
+}
+
+// The kind of the loop at PC, which the last instruction closed.
+bool CPU::find_idle_loop(IdleLoop& loop) {
+    const uint16_t at = PC;
+    const uint8_t op = memory[fold(at)];
+    if (delay_loop(loop)) return true;
+    if (op == 0x4C && plain_bytes(at, 3) && (memory[fold(uint16_t(at + 1))] | memory[fold(uint16_t(at + 2))] << 8) == at) {
+        loop.pass = base_cycles[op];  // JMP *
+        return true;
+    }
+    if ((loop.pass = branch_back(at, at)) != 0) return true;  // a branch to itself
+    return read_loop(loop);
+}
+
+// Whether the `count` bytes from `at` read without side effect.
+bool CPU::plain_bytes(uint16_t at, int count) const {
+    for (int k = 0; k < count; k++)
+        if (is_register(fold(uint16_t(at + k)))) return false;
+    return true;
+}
+
+// A branch at `at` taken back to `to`: its cycles, 0 when not so.
+int64_t CPU::branch_back(uint16_t at, uint16_t to) const {
+    const uint8_t op = memory[fold(at)];
+    if ((op & 0x1F) != 0x10 || !plain_bytes(at, 2)) return 0;
+    if (uint16_t(at + 2 + int8_t(memory[fold(uint16_t(at + 1))])) != to) return 0;
+    static constexpr uint8_t FLAG[4] = {0x80, 0x40, 0x01, 0x02};  // N, V, C, Z by bits 6-7
+    if (bool(P & FLAG[op >> 6]) != bool(op & 0x20)) return 0;
+    return ((at ^ to) & 0xFF00) ? 4 : 3;
+}
+
+// DEX, DEY, INX or INY, then BNE back to it: taken while the register has not reached 0.
+bool CPU::delay_loop(IdleLoop& loop) {
+    const uint16_t at = PC;
+    const uint8_t op = memory[fold(at)];
+    if (op != 0xCA && op != 0x88 && op != 0xE8 && op != 0xC8) return false;
+    if (!plain_bytes(at, 3) || memory[fold(uint16_t(at + 1))] != 0xD0 || memory[fold(uint16_t(at + 2))] != 0xFD)
+        return false;
+    loop.counter = (op == 0xCA || op == 0xE8) ? &X : &Y;
+    loop.by = (op == 0xE8 || op == 0xC8) ? 1 : -1;
+    loop.n = 2;
+    loop.last = base_cycles[op];
+    loop.pass = loop.last + (((at + 1) ^ at) & 0xFF00 ? 4 : 3);
+    loop.passes = loop.by < 0 ? uint8_t(*loop.counter - 1) : uint8_t(~*loop.counter);
+    return true;
+}
+
+// A read of zero page or an absolute address that changes nothing, then the branch back.
+bool CPU::read_loop(IdleLoop& loop) {
+    const uint16_t at = PC;
+    const uint8_t op = memory[fold(at)];
+    if (mode_kind[op] != MODE_zpg && mode_kind[op] != MODE_abs) return false;
+    const uint16_t len = mode_kind[op] == MODE_abs ? 3 : 2;
+    if (!plain_bytes(at, len)) return false;
+    const uint8_t lo = memory[fold(uint16_t(at + 1))];
+    const uint16_t addr = len == 3 ? uint16_t(lo | memory[fold(uint16_t(at + 2))] << 8) : lo;
+    // A PPUSTATUS poll outside vertical blank: while the reads need no
+    // catch-up (PPU::status_settled) each gives the same value and leaves
+    // the same flags, once the first has cleared them.
+    if (fold(addr) == 0x2002) {
+        if (ppu->scanline > 240 || ppu->w || ppu->nmi_line || (memory[0x2002] & 0x80)) return false;
+        loop.settled = ppu->settled_through();
+    } else if (is_register(fold(addr))) {
+        return false;
+    }
+    if (!read_changes_nothing(op, memory + fold(addr))) return false;
+    const int64_t branch = branch_back(uint16_t(at + len), at);
+    if (!branch) return false;
+    loop.n = 2;
+    loop.last = base_cycles[op];
+    loop.pass = loop.last + branch;
+    return true;
+}
+
+// Whether `op`, one of the reads that only set registers and flags, leaves
+// them as they are when it reads `cell` again: the handler itself runs on
+// the registers, which are then put back.
+bool CPU::read_changes_nothing(uint8_t op, uint8_t* cell) {
+    const uint8_t a = A, x = X, y = Y, p = P;
+    switch (op_kind[op]) {
+        case OP_LDA: LDA<Reach::cell>(cell); break;
+        case OP_LDX: LDX<Reach::cell>(cell); break;
+        case OP_LDY: LDY<Reach::cell>(cell); break;
+        case OP_AND: AND<Reach::cell>(cell); break;
+        case OP_ORA: ORA<Reach::cell>(cell); break;
+        case OP_CMP: CMP<Reach::cell>(cell); break;
+        case OP_CPX: CPX<Reach::cell>(cell); break;
+        case OP_CPY: CPY<Reach::cell>(cell); break;
+        case OP_BIT: BIT<Reach::cell>(cell); break;
+        default: return false;
+    }
+    const bool same = A == a && X == x && Y == y && P == p;
+    A = a, X = x, Y = y, P = p;
+    return same;
 }
 
 void CPU::define_timings() {

@@ -11,9 +11,8 @@ namespace NES {
 class Mapper {
 public:
     int32_t number;
-    // Fast-path hints: the bus and the PPU skip the virtual call when the
-    // mapper does nothing on reads or on the per-dot clock.
-    bool hooks_read = false;
+    // Fast-path hint: the PPU skips the virtual call when the mapper does
+    // nothing on the per-dot clock.
     bool hooks_clock = false;
     // The mapper may change video memory or mirroring when written to; the
     // PPU is brought up to date before such writes (see write_touches_ppu).
