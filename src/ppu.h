@@ -78,7 +78,9 @@ public:
     void v_horiz();
     void v_vert();
     void apply_and_update_registers();
-    // One dot, then the mapper's clock when it has one.
+    // One dot, then the mapper's clock: the PPU's dot step, dot by dot as
+    // written (ppu.cpp). A console drives a PPU either through cycle() or
+    // through run(), never both.
     void cycle();
     // Runs dots until `dot_count` reaches `target` or a frame completes
     // (then stops right after that dot); true when a frame completed.
@@ -131,6 +133,18 @@ public:
     }
 
 private:
+    // The dot step's parts (cycle(), ppu.cpp).
+    void visible_dot(uint8_t mask);
+    void count_down_sprites();
+    void latch_tile(uint16_t tv, uint8_t ctrl);
+    void start_evaluation();
+    void evaluation_step(uint8_t ctrl);
+    int pick_sprite(uint8_t ctrl, int& value, int& palette, bool& behind) const;
+    void draw_pixel(uint8_t ctrl, uint8_t mask);
+    void load_next_line();
+    void vblank_work();
+
+    // ---- The console's stepping (run(), ppu_fast.cpp) and its memos.
     bool mapper_clocked = false;
     // A number that changes whenever the content of OAM does: OAM is
     // compared with oam_copy when the frame or oam_version moved on (OAM
@@ -212,7 +226,6 @@ private:
     bool idle_dot(int d, int line) const;
     uint64_t idle_run() const;
     void load_line_sprites();
-    void vblank_work();
 };
 
 }  // namespace NES
