@@ -181,6 +181,7 @@ private:
     bool run_dots(uint64_t target);
     void visible_span(int last, uint8_t ctrl, uint8_t mask);
     void compose_span(int first, int last, uint8_t ctrl, uint8_t mask);
+    struct Span;  // compose_span's parts (ppu_fast.cpp)
     // Per background palette q: its colour 0 (the backdrop) and the
     // differences 0^1 and 2^3, each in all eight bytes, for a branch-free
     // select (the colours with bit 3 of PPUMASK clear all the backdrop); for

@@ -12,8 +12,6 @@
 
 namespace NES {
 
-//CONDITIONS
-
 namespace {
 // A 256-entry table whose entry b ORs together place(i) for each bit i set in b.
 template <class T, class Place>
@@ -548,140 +546,125 @@ const PPU::BgWords& PPU::bg_words_for(bool bg_on) {
     return w;
 }
 
-// The dots `first` to `last` (two or more, within 1..256) of a visible line
-// with rendering on: nothing outside the PPU can act in between, so they
-// are composed at once, eight pixels (a group of dots 8g + 1 to 8g + 8) to a
-// word. A span that starts inside a group first finishes it from the tile
-// latched before, from the fine X counter on, then the tile its wrap latches;
-// each group from its start shows bits x..7 of the tile at `v` and bits
-// 0..x-1 of the next one; a last group the span leaves early is stored in
-// part. It replaces the per-dot loop of span_pixels and leaves the same
-// picture, status bits and PPU state; the C++ test tests/cpp/ppu_spans.cpp
-// runs both on the same states (whole lines and pieces of lines of every
-// length and position) and compares.
-void PPU::compose_span(int first, int last, uint8_t ctrl, uint8_t mask) {
-    const bool sprites_on = mask & 0x10;
-    const bool bg_on = mask & 0x08;
-    const uint8_t* const pal = vram + 0x3F00;
-    const uint8_t backdrop = pal[0];
-    const uint16_t pattern_base = (ctrl & 0x10) ? 0x1000 : 0;
-    const uint16_t nt_mask = fold_nt(0xFFFF);  // the folding of every nametable address
-
+// What the parts of compose_span share: the PPU, the span's registers and
+// palette words as they decode and store, and where its pixels go.
+struct PPU::Span {
+    PPU& ppu;
+    const BgWords& w;
+    uint16_t pattern_base;
+    uint16_t nt_mask;  // the folding of every nametable address
+    uint8_t mask;
+    uint8_t backdrop;
+    bool hit_possible;
+    bool spr_left;  // sprites blanked in the left column
     // spr[x] is the chosen sprite's pixel: value (bits 0-1), palette (bits
     // 2-3), behind (bit 5), entry 0 (bit 7); 0 for none. spr_colour[x] is its
     // colour index. They hold the line's sprites from the dot they were
     // composed at on (line_sprite_pixels): put() masks a group the span
     // covers in part to the span's pixels.
-    const uint8_t* const spr = line_pixels.spr;
-    const uint8_t* const spr_colour = line_pixels.colour;
-    const bool any_sprite = line_count && line_sprite_pixels(ctrl, sprites_on, last - first + 1);
+    const uint8_t* spr;
+    const uint8_t* spr_colour;
+    uint8_t* cache;
+    uint8_t (*row)[3];
+    uint8_t& status;
 
-    const BgWords& w = bg_words_for(bg_on);
     // A tile's eight pixels as colour indices (leftmost in the lowest byte)
     // from its pattern bytes and palette, and their opacity.
-    auto decode = [&](uint8_t lo, uint8_t hi, int q, uint64_t& opaque) __attribute__((always_inline)) {
+    [[gnu::always_inline]] uint64_t decode(uint8_t lo, uint8_t hi, int q, uint64_t& opaque) const {
         const uint64_t ml = EXPAND[lo], mh = EXPAND[hi];
         opaque = ml | mh;
         const uint64_t c_lo = w.p0[q] ^ (w.d01[q] & ml), c_hi = w.p2[q] ^ (w.d23[q] & ml);
         return c_lo ^ ((c_lo ^ c_hi) & mh);
-    };
+    }
     // The latched tile's pixels and opacity.
-    auto decode_latched = [&](uint64_t& opaque) __attribute__((always_inline)) {
-        const int shift = ((tile_nt_addr >> 1) & 1) * 2 + ((tile_nt_addr >> 6) & 1) * 4;
-        const int q = (vram[tile_at_addr & nt_mask] >> shift) & 3;
-        return decode(uint8_t(tile_lo), uint8_t(tile_hi), q, opaque);
-    };
-    auto latch = [&](uint16_t tv, uint16_t fine_of) __attribute__((always_inline)) {
-        tile_nt_addr = uint16_t(0x2000 | (tv & 0x0FFF));
-        tile_at_addr = uint16_t(0x23C0 | (tv & 0x0C00) | ((tv >> 4) & 0x38) | ((tv >> 2) & 0x07));
-        const uint16_t a = uint16_t(pattern_base | (vram[tile_nt_addr & nt_mask] << 4) | ((fine_of >> 12) & 7));
-        tile_lo = vram[a];
-        tile_hi = vram[a + 8];
-    };
-
-    // Puts the sprites over the pixels `c` (opacity `o`) of the group from x
-    // = gx, and stores its `n` pixels from x = px on.
-    uint8_t* const cache = index_cache[scanline];
-    uint8_t(*const row)[3] = back_image[scanline];
-    const bool hit_possible = sprite0_line && (mask & 0x18) == 0x18;
-    const bool spr_left = !(mask & 0x04);
-    uint8_t& status = *registers[2];
-    // `sprites` (std::true_type or std::false_type): whether any_sprite;
-    // `left` (the same): whether gx may be 0.
-    auto put = [&](auto sprites, auto left, int gx, int px, int n, uint64_t c, uint64_t o) __attribute__((always_inline)) {
-        if (left && gx == 0 && !(mask & 0x02)) c = broadcast(backdrop & 63);  // left column without background
-        if constexpr (decltype(sprites)::value) {
+    [[gnu::always_inline]] uint64_t decode_latched(uint64_t& opaque) const {
+        const uint16_t nt = ppu.tile_nt_addr;
+        const int shift = ((nt >> 1) & 1) * 2 + ((nt >> 6) & 1) * 4;
+        const int q = (ppu.vram[ppu.tile_at_addr & nt_mask] >> shift) & 3;
+        return decode(uint8_t(ppu.tile_lo), uint8_t(ppu.tile_hi), q, opaque);
+    }
+    // Latches the tile at `tv`, its row from the fine Y of `fine_of`.
+    [[gnu::always_inline]] void latch(uint16_t tv, uint16_t fine_of) const {
+        ppu.tile_nt_addr = uint16_t(0x2000 | (tv & 0x0FFF));
+        ppu.tile_at_addr = uint16_t(0x23C0 | (tv & 0x0C00) | ((tv >> 4) & 0x38) | ((tv >> 2) & 0x07));
+        const uint16_t a =
+            uint16_t(pattern_base | (ppu.vram[ppu.tile_nt_addr & nt_mask] << 4) | ((fine_of >> 12) & 7));
+        ppu.tile_lo = ppu.vram[a];
+        ppu.tile_hi = ppu.vram[a + 8];
+    }
+    // Puts the sprites (kSprites: the line has sprite pixels) over the pixels
+    // `c` (opacity `o`) of the group from x = gx, and stores its `n` pixels
+    // from x = px on. kLeft: gx may be 0.
+    template <bool kSprites, bool kLeft>
+    [[gnu::always_inline]] void put(int gx, int px, int n, uint64_t c, uint64_t o) const {
+        if (kLeft && gx == 0 && !(mask & 0x02)) c = broadcast(backdrop & 63);  // left column without background
+        if constexpr (kSprites) {
             uint64_t sw, sc;
             std::memcpy(&sw, spr + gx, 8);
             if (n < 8) sw &= bit_range(8 * (px - gx), 8 * (px - gx + n));  // only the span's sprite pixels
-            if (left && gx == 0 && spr_left)
+            if (kLeft && gx == 0 && spr_left)
                 sc = broadcast(backdrop & 63);  // left column without sprites: they show the backdrop
             else
                 std::memcpy(&sc, spr_colour + gx, 8);
             c = overlay8(c, o, sw, sc, hit_possible, status);
         }
         store_part(cache, row, gx, px, n, c);
-    };
-    auto finish = [&]() {
-        dot_count += uint64_t(last - first + 1);
-        dot = last + 1;
-    };
-
-    int d = first;
-    if ((first - 1) & 7) {
-        // The rest of a group begun before: dot d shows pixel fxc of the
-        // latched tile; the counter wraps at dot d + 7 - fxc and latches the
-        // tile after `v`, after the vertical increment when that is dot 256.
-        const int gx = (first - 1) & ~7, p = first - 1 - gx;
-        const int e = last < gx + 8 ? last : gx + 8;  // the part's last dot
-        const int n = e - first + 1;
-        const int fxc = fine_x_counter;
-        uint64_t o;
-        uint64_t c = decode_latched(o);
-        c = fxc >= p ? c >> (8 * (fxc - p)) : c << (8 * (p - fxc));
-        o = fxc >= p ? o >> (8 * (fxc - p)) : o << (8 * (p - fxc));
-        bool vert_done = false;
-        if (fxc + n >= 8) {
-            if (first + 7 - fxc == 256) {
-                v_vert();
-                vert_done = true;
-            }
-            latch(next_tile(v), v);
-            if (fxc + n > 8) {
-                const int k = fxc - p;  // 1-7: the dots of the part from the old tile
-                uint64_t o2;
-                c |= decode_latched(o2) << (64 - 8 * k);
-                o |= o2 << (64 - 8 * k);
-            }
-            fine_x_counter = uint8_t(fxc + n - 8);
-        } else {
-            fine_x_counter = uint8_t(fxc + n);
-        }
-        if (e == gx + 8 && e <= 248) v = next_tile(v);
-        if (e == 256 && !vert_done) v_vert();
-        if (any_sprite)
-            put(std::true_type{}, std::true_type{}, gx, first - 1, n, c, o);
-        else
-            put(std::false_type{}, std::true_type{}, gx, first - 1, n, c, o);
-        d = e + 1;
-        if (d > last) {
-            finish();
-            return;
-        }
     }
 
-    // Groups g0 to g1 - 1 from their first dots; the span ends after `tail`
-    // dots of the last. Their tiles T0..Tn (T0 at `v`, each next one the
-    // coarse-X successor), eight pixels per word: pixel i of the groups is
-    // pixel i + `x` of that row of tiles.
-    const int g0 = (d - 1) / 8, g1 = (last + 7) / 8, groups = g1 - g0;
-    const int tail = last - 8 * (g1 - 1);
-    uint64_t colour[33], opaque[33];
-    const int tiles = x ? groups + 1 : groups;
-    const uint8_t fine_y = (v >> 12) & 7;
-    // The tiles run along one nametable row and continue in the other
-    // horizontal nametable after coarse X 31: at most two runs.
-    uint16_t tv = v;
+    int finish_group(int first, int last, bool any_sprite) const;
+    void decode_row(int tiles, uint64_t* colour, uint64_t* opaque) const;
+    template <bool kSprites>
+    void put_groups(int g0, int g1, int tail, const uint64_t* colour, const uint64_t* opaque) const;
+    void latch_end(int groups, int g1, int tail) const;
+};
+
+// The rest of a group begun before the span's first dot, up to `last` at
+// most; returns the dot after it. Dot `first` shows pixel fxc of the latched
+// tile; the counter wraps at dot first + 7 - fxc and latches the tile after
+// `v`, after the vertical increment when that is dot 256.
+[[gnu::always_inline]] inline int PPU::Span::finish_group(int first, int last, bool any_sprite) const {
+    const int gx = (first - 1) & ~7, p = first - 1 - gx;
+    const int e = last < gx + 8 ? last : gx + 8;  // the part's last dot
+    const int n = e - first + 1;
+    const int fxc = ppu.fine_x_counter;
+    uint64_t o;
+    uint64_t c = decode_latched(o);
+    c = fxc >= p ? c >> (8 * (fxc - p)) : c << (8 * (p - fxc));
+    o = fxc >= p ? o >> (8 * (fxc - p)) : o << (8 * (p - fxc));
+    bool vert_done = false;
+    if (fxc + n >= 8) {
+        if (first + 7 - fxc == 256) {
+            ppu.v_vert();
+            vert_done = true;
+        }
+        latch(next_tile(ppu.v), ppu.v);
+        if (fxc + n > 8) {
+            const int k = fxc - p;  // 1-7: the dots of the part from the old tile
+            uint64_t o2;
+            c |= decode_latched(o2) << (64 - 8 * k);
+            o |= o2 << (64 - 8 * k);
+        }
+        ppu.fine_x_counter = uint8_t(fxc + n - 8);
+    } else {
+        ppu.fine_x_counter = uint8_t(fxc + n);
+    }
+    if (e == gx + 8 && e <= 248) ppu.v = next_tile(ppu.v);
+    if (e == 256 && !vert_done) ppu.v_vert();
+    if (any_sprite)
+        put<true, true>(gx, first - 1, n, c, o);
+    else
+        put<false, true>(gx, first - 1, n, c, o);
+    return e + 1;
+}
+
+// The `tiles` tiles from `v` on (each the coarse-X successor of the one
+// before) as colour words and opacities. They run along one nametable row
+// and continue in the other horizontal nametable after coarse X 31: at most
+// two runs.
+[[gnu::always_inline]] inline void PPU::Span::decode_row(int tiles, uint64_t* colour, uint64_t* opaque) const {
+    const uint8_t* const vram = ppu.vram;
+    const uint8_t fine_y = (ppu.v >> 12) & 7;
+    uint16_t tv = ppu.v;
     for (int g = 0; g < tiles;) {
         const int cx0 = tv & 0x1F;
         const int run = 32 - cx0 < tiles - g ? 32 - cx0 : tiles - g;
@@ -695,52 +678,103 @@ void PPU::compose_span(int first, int last, uint8_t ctrl, uint8_t mask) {
         }
         tv = advance_tile(tv, run);
     }
-    const int xs = 8 * x;
-    auto group = [&](auto sprites, auto left, int gi, int n) __attribute__((always_inline)) {
+}
+
+// Groups g0 to g1 - 1 from their first dots, the last one for `tail` dots:
+// pixel i of a group is pixel i + `x` of that row of tiles (decode_row's,
+// from g0 on). Specialised on whether the line has sprite pixels: without,
+// the loop keeps the sprite buffer's pointers out of its registers. The
+// line's first group, whose left column may be blanked, goes before the
+// loop.
+template <bool kSprites>
+[[gnu::always_inline]] inline void PPU::Span::put_groups(int g0, int g1, int tail, const uint64_t* colour,
+                                                         const uint64_t* opaque) const {
+    const int xs = 8 * ppu.x;
+    auto group = [&]<bool kLeft>(int gi, int n) __attribute__((always_inline)) {
         const int k = gi - g0;
         const uint64_t c = xs ? colour[k] >> xs | colour[k + 1] << (64 - xs) : colour[k];
         uint64_t o = 0;  // only the sprites look at it
-        if constexpr (decltype(sprites)::value) o = xs ? opaque[k] >> xs | opaque[k + 1] << (64 - xs) : opaque[k];
-        put(sprites, left, 8 * gi, 8 * gi, n, c, o);
+        if constexpr (kSprites) o = xs ? opaque[k] >> xs | opaque[k + 1] << (64 - xs) : opaque[k];
+        put<kSprites, kLeft>(8 * gi, 8 * gi, n, c, o);
     };
-    // A loop of its own for spans without sprite pixels: it keeps the sprite
-    // buffer's pointers out of its registers. The line's first group, whose
-    // left column may be blanked, goes before the loop.
-    auto all_groups = [&](auto sprites) __attribute__((always_inline)) {
-        int gi = g0;
-        if (gi == 0 && g1 > 1) group(sprites, std::true_type{}, gi++, 8);
-        for (; gi < g1 - 1; gi++) group(sprites, std::false_type{}, gi, 8);
-        group(sprites, std::true_type{}, g1 - 1, tail);
-    };
-    if (any_sprite)
-        all_groups(std::true_type{});
-    else
-        all_groups(std::false_type{});
+    int gi = g0;
+    if (gi == 0 && g1 > 1) group.template operator()<true>(gi++, 8);
+    for (; gi < g1 - 1; gi++) group.template operator()<false>(gi, 8);
+    group.template operator()<true>(g1 - 1, tail);
+}
 
+// The latches, fine X counter and `v` after the span's whole groups (`tail`
+// dots of the last, group g1 - 1).
+[[gnu::always_inline]] inline void PPU::Span::latch_end(int groups, int g1, int tail) const {
+    const uint8_t x = ppu.x;
+    uint16_t& v = ppu.v;
     if (tail < 8) {
         // The last group latched its tile at its start and, when the counter
         // wrapped before the span's end, the next one; `v` moves on at its
         // last dot, not reached.
         v = advance_tile(v, groups - 1);
         latch(x + tail >= 8 ? next_tile(v) : v, v);
-        fine_x_counter = uint8_t(x + tail >= 8 ? x + tail - 8 : x + tail);
+        ppu.fine_x_counter = uint8_t(x + tail >= 8 ? x + tail - 8 : x + tail);
     } else if (g1 < 32) {
         // The last group latched Tn: in its middle with a fine X, at its
         // last dot otherwise; its last dot moved `v` on to Tn.
         latch(advance_tile(v, groups), v);
         v = advance_tile(v, groups);
-        fine_x_counter = x;
+        ppu.fine_x_counter = x;
     } else {
         if (x) latch(advance_tile(v, groups), v);  // the counter wrapped in the last group
         v = advance_tile(v, groups - 1);
         // `v` holds the line's last tile here: dot 256 increments it
         // vertically; with fine X 0 the counter wraps on that dot and
         // latches the tile after it.
-        v_vert();
+        ppu.v_vert();
         if (!x) latch(next_tile(v), v);
-        fine_x_counter = x;
+        ppu.fine_x_counter = x;
     }
-    finish();
+}
+
+// The dots `first` to `last` (two or more, within 1..256) of a visible line
+// with rendering on: nothing outside the PPU can act in between, so they
+// are composed at once, eight pixels (a group of dots 8g + 1 to 8g + 8) to a
+// word. A span that starts inside a group first finishes it from the tile
+// latched before, from the fine X counter on, then the tile its wrap latches;
+// each group from its start shows bits x..7 of the tile at `v` and bits
+// 0..x-1 of the next one; a last group the span leaves early is stored in
+// part. It replaces the per-dot loop and leaves the same picture, status bits
+// and PPU state (see the top of this file).
+void PPU::compose_span(int first, int last, uint8_t ctrl, uint8_t mask) {
+    const bool any_sprite = line_count && line_sprite_pixels(ctrl, mask & 0x10, last - first + 1);
+    const Span s{*this,
+                 bg_words_for(mask & 0x08),
+                 uint16_t((ctrl & 0x10) ? 0x1000 : 0),
+                 fold_nt(0xFFFF),
+                 mask,
+                 vram[0x3F00],
+                 sprite0_line && (mask & 0x18) == 0x18,
+                 !(mask & 0x04),
+                 line_pixels.spr,
+                 line_pixels.colour,
+                 index_cache[scanline],
+                 back_image[scanline],
+                 *registers[2]};
+
+    const int d = (first - 1) & 7 ? s.finish_group(first, last, any_sprite) : first;
+    if (d <= last) {
+        // Groups g0 to g1 - 1 from their first dots; the span ends after
+        // `tail` dots of the last. Their tiles T0..Tn (T0 at `v`), eight
+        // pixels per word.
+        const int g0 = (d - 1) / 8, g1 = (last + 7) / 8, groups = g1 - g0;
+        const int tail = last - 8 * (g1 - 1);
+        uint64_t colour[33], opaque[33];
+        s.decode_row(x ? groups + 1 : groups, colour, opaque);
+        if (any_sprite)
+            s.put_groups<true>(g0, g1, tail, colour, opaque);
+        else
+            s.put_groups<false>(g0, g1, tail, colour, opaque);
+        s.latch_end(groups, g1, tail);
+    }
+    dot_count += uint64_t(last - first + 1);
+    dot = last + 1;
 }
 
 // The visible dots from `dot` to `last` (all within 1..256 of one line):
