@@ -173,6 +173,8 @@ private:
     mutable uint32_t settled_key = ~0u;
     mutable uint32_t settled_oam = 0;
     uint64_t quiet_until() const;
+    uint32_t settled_key_now() const;  // what the memo is made for
+    bool run_clocked(uint64_t target);  // run() without its checks
     // latches_unread (`visible`: visible dots count as reads) or t_unread.
     bool copies_unread(uint64_t target, bool visible) const;
 

@@ -12,6 +12,61 @@
 
 namespace NES {
 
+// The console's stepping of the PPU: run() reaches the states that cycle()
+// (ppu.cpp) reaches dot by dot, but skips, batches and postpones work where
+// nothing can see the difference. Each shortcut, what it relies on, what
+// re-establishes that, and what holds it equal to cycle():
+//
+// - Idle dots (run_dots, idle_dot/idle_run) are counted at once. Relies on:
+//   PPUMASK staying the same through one run (the CPU is not running).
+//   Re-established: every run() reads it again. Held by: ppu_spans,
+//   the plain-vs-normal console comparison (tests/cpp/plain_compare.cpp).
+// - The mapper's dot clock (run) is called only after the dot where
+//   Mapper::quiet_clocks says it may act; the others are passed in bulk
+//   (pass_clocks). Relies on: only a register write, a state load or the
+//   clock itself changing that answer. Re-established: asked again on every
+//   step of run(). Held by: tests/cpp/mapper_clock.cpp, plain_compare.
+// - Spans of visible dots (visible_span, compose_span, blank_span,
+//   span_pixels) are drawn at once, eight pixels to a word. Relies on:
+//   nothing outside the PPU acting within a span (video memory, palette,
+//   mirroring, PPUCTRL, PPUMASK, OAM unchanged): the CPU catches the PPU up
+//   before any access that could (CPU::sync_ppu, Mapper::write_touches_ppu).
+//   Held by: tests/cpp/ppu_spans.cpp (spans of every length and position
+//   against cycle()), tests/cpp/serial_writes.cpp, plain_compare.
+// - Sprite evaluation of a span at once (evaluate_span, overflow_walk), from
+//   per-line masks of OAM (line_scan, walk_scans). Relies on: OAM and the
+//   sprite height unchanged within the span; the masks are stamped with
+//   oam_content() and the height. Held by: ppu_spans (crowded lines),
+//   plain_compare.
+// - Lagging sprite countdowns (sprite_lag, line_sprite_pixels,
+//   draw_line_sprites): a line's sprites are composed once into line_pixels
+//   and the per-dot countdowns are not run. Relies on: nothing but a new
+//   composition, an unbuffered single dot, dot 257 and a snapshot reading
+//   the countdowns; line_pixels_current() checks what the composition was
+//   made from. Re-established: catch_up_sprites() at each of those. Held
+//   by: ppu_spans (pattern and palette writes between spans), plain_compare;
+//   cycle() checks that it never meets a lag.
+// - PPUSTATUS reads without catch-up (status_settled, settled_through,
+//   quiet_until): the CPU reads the status of a lagging PPU when no dot
+//   before the read can change it. Relies on: the memo's key (PPUMASK, the
+//   sprite height, status bits 5-6, oam_version) and its bound
+//   settled_until. Re-established: computed again when the key changes or
+//   the PPU passes the bound. Held by: tests/cpp/status_reads.cpp,
+//   plain_compare; run() checks that the PPU sets no status bit inside a
+//   bound it ran under.
+// - Scroll and PPUCTRL writes without catch-up (copies_unread, through
+//   latches_unread and t_unread). Relies on: no dot up to the write reading
+//   t, fine X or PPUCTRL. Held by: status_reads (scroll writes),
+//   plain_compare.
+// - The OAM memo (oam_content, compare_oam): a number that changes with the
+//   content of OAM, compared with a copy only when the frame or oam_version
+//   moved on. Relies on: OAM changing within a frame only through the CPU,
+//   which counts its writes (oam_version). Held by: ppu_spans, and a check
+//   that OAM still equals the copy whenever the memo is reused.
+// - next_event(): the CPU runs ahead of the PPU up to the next dot where
+//   the PPU changes what the CPU samples (NMI line, mapper IRQ, frame end).
+//   Held by: plain_compare.
+
 namespace {
 // A 256-entry table whose entry b ORs together place(i) for each bit i set in b.
 template <class T, class Place>
@@ -215,6 +270,7 @@ inline void oam_diagonals(const uint64_t* in_range, uint64_t* diagonal) {
 inline uint64_t PPU::oam_content() const {
     const uint64_t seen = frame_count << 32 | oam_version;
     if (seen != oam_seen) compare_oam(seen);
+    KX_ASSERT(!std::memcmp(oam, oam_copy, sizeof oam_copy), "OAM changed without its writes being counted");
     return oam_generation;
 }
 
@@ -1060,10 +1116,13 @@ uint64_t PPU::next_event() const {
     return next;
 }
 
+inline uint32_t PPU::settled_key_now() const {
+    return uint32_t(*registers[1]) | uint32_t(*registers[0] & 0x20) << 8 | uint32_t(*registers[2] & 0x60) << 16;
+}
+
 bool PPU::status_settled(uint64_t target) const {
     if (target <= dot_count) return true;
-    const uint32_t key = uint32_t(*registers[1]) | uint32_t(*registers[0] & 0x20) << 8 |
-                         uint32_t(*registers[2] & 0x60) << 16;
+    const uint32_t key = settled_key_now();
     if (key != settled_key || oam_version != settled_oam || dot_count > settled_until) {
         settled_until = quiet_until();
         settled_key = key;
@@ -1165,6 +1224,23 @@ inline uint64_t PPU::idle_run() const {
     return uint64_t(341 - d + (260 - line) * 341 + 1);                     // to line 261 dot 1
 }
 bool PPU::run(uint64_t target) {
+#if defined(KESTRIX_CHECKS)
+    // Under a bound of status_settled's memo (for the state it was made for)
+    // no dot may set a status bit.
+    const bool settled = settled_key == settled_key_now() && settled_oam == oam_version && dot_count <= settled_until;
+    const uint8_t status = *registers[2];
+    const uint64_t start = dot_count;
+    const bool frame = run_clocked(target);
+    KX_ASSERT(dot_count <= target || dot_count == start, "a run passed its target");
+    KX_ASSERT(!settled || dot_count > settled_until || !(*registers[2] & ~status & 0xE0),
+              "a status bit changed under status_settled's bound");
+    return frame;
+#else
+    return run_clocked(target);
+#endif
+}
+
+inline bool PPU::run_clocked(uint64_t target) {
     if (!mapper_clocked) return run_dots(target);
     // The mapper's clock follows every dot, but most calls cannot act: those
     // dots run on the paths without the clock and the mapper counts them
