@@ -8,7 +8,7 @@
 //            as a NES 2.0 exponent-form size); bits 3-4 CHR ROM 0 (CHR RAM),
 //            8, 16 or 32 KiB
 //   byte 2   frames run at the end: bit 0, plus one; bit 1: run the same
-//            again with the PPU and the APU caught up after every instruction
+//            again on a console in the plain mode (the model step by step)
 //            and compare
 //   byte 3   number of operations, each of 4 bytes: kind, address low,
 //            address high, value. Kinds (modulo 5): a CPU bus write, a CPU bus
@@ -16,7 +16,7 @@
 //   the rest PRG and CHR contents, repeated to fill them (zeros when empty)
 #include <vector>
 
-#include "console.h"
+#include "harness.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::quiet_stdout();
@@ -103,17 +103,13 @@ void same(const char* what, const void* a, const void* b, size_t n) {
     std::abort();
 }
 
-// The unit lets the PPU (when the mapper has no dot clock) and the APU lag
-// behind the CPU and relies on the CPU to catch them up before any access
-// that could tell. The same program with both caught up after every
-// instruction must end in the same state.
+// The normal mode lets the PPU and the APU lag behind the CPU, runs the CPU
+// in batches and takes the fast paths, relying on the CPU to catch the units
+// up before any access that could tell. The same program on a console in the
+// plain mode must end in the same state.
 void compare(fuzz::Console& lazy, fuzz::Console& eager) {
-    for (fuzz::Console* c : {&lazy, &eager}) {
-        c->apu->run((c->cpu->cycles + 1) / 2);
-        c->apu->settle();  // the steps a catch-up may leave unapplied (see APU::run)
-        const uint64_t target = uint64_t(3 * c->cpu->cycles);
-        while (c->ppu->dot_count < target) c->ppu->run(target);
-    }
+    lazy.sync();
+    lazy.apu->settle();  // the steps a catch-up may leave unapplied (see APU::run)
     const NES::APU &s = *lazy.apu, &e = *eager.apu;
     const int64_t sa[] = {s.cycles, s.samples, s.lfsr, s.pulse_timer[0], s.pulse_timer[1], s.pulse_step[0],
                           s.pulse_step[1], s.tri_timer, s.tri_step, s.noise_timer, s.dmc_timer, s.dmc_level,
@@ -124,8 +120,10 @@ void compare(fuzz::Console& lazy, fuzz::Console& eager) {
     same("APU state", sa, sb, sizeof sa);
     for (int k = 0; k < 6; k++) same("APU samples", s.live[k], e.live[k], NES::BUFFER_LEN * sizeof(int16_t));
     NES::CPU &a = *lazy.cpu, &b = *eager.cpu;
-    const int64_t ra[] = {a.A, a.X, a.Y, a.P, a.SP, a.PC, a.cycles, a.irq_pending, a.nmi_latch, a.nmi_line_prev};
-    const int64_t rb[] = {b.A, b.X, b.Y, b.P, b.SP, b.PC, b.cycles, b.irq_pending, b.nmi_latch, b.nmi_line_prev};
+    const int64_t ra[] = {a.A, a.X, a.Y, a.P, a.SP, a.PC, a.cycles, a.instr_count, a.irq_pending, a.nmi_latch,
+                          a.nmi_line_prev, int64_t(a.interrupt_digest)};
+    const int64_t rb[] = {b.A, b.X, b.Y, b.P, b.SP, b.PC, b.cycles, b.instr_count, b.irq_pending, b.nmi_latch,
+                          b.nmi_line_prev, int64_t(b.interrupt_digest)};
     same("CPU registers", ra, rb, sizeof ra);
     same("CPU memory", a.memory, b.memory, sizeof a.memory);
     NES::PPU &p = *lazy.ppu, &q = *eager.ppu;
@@ -152,9 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Console nes(std::move(rom));
     const bool finished = run(nes, ops, frames);
     if (!differential || !finished) return 0;
-    fuzz::Console eager(fuzz::load(image.data(), image.size()));
-    eager.cpu->lazy_ppu = false;
-    eager.cpu->lazy_apu = false;
+    fuzz::Console eager(fuzz::load(image.data(), image.size()), NES::StepMode::plain);
     run(eager, ops, frames);
     compare(nes, eager);
     return 0;

@@ -2,7 +2,7 @@
 // image must be refused with NES::RomFormatError; a good one is attached to a
 // console, which then runs a few frames with pad buttons taken from the last
 // bytes of the input (bytes after the CHR data are ignored by the loader).
-#include "console.h"
+#include "harness.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::quiet_stdout();

@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "carts.h"
-#include "console.h"
+#include "harness.h"
 #include "engine.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -8,7 +8,7 @@
 #include <random>
 
 #include "carts.h"
-#include "console.h"
+#include "harness.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::quiet_stdout();

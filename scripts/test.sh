@@ -4,8 +4,9 @@
 # more under load):
 #   1. environment: .venv, the development requirements (when changed)
 #   2. optimised build (when its inputs changed) and the Python tests against it
-#   3. a build with AddressSanitizer and UndefinedBehaviorSanitizer: the C++
-#      core tests, then the Python tests again against it
+#   3. a build with AddressSanitizer and UndefinedBehaviorSanitizer (and the
+#      fast paths' invariants checked): the C++ core tests, a short run of
+#      benchmarks/plain_check.py, then the Python tests again against it
 #   4. the thread stress test and the engine's batch step under ThreadSanitizer
 #   5. short fixed runs of the fuzz harnesses (clang; installed with apt-get
 #      when missing and running as root)
@@ -77,6 +78,9 @@ cmake -S "$root" -B "$asan_dir" -DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -
     -DPython_EXECUTABLE="$py" -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null
 cmake --build "$asan_dir" -j "$(nproc)" >/dev/null
 ctest --test-dir "$asan_dir" --output-on-failure --output-junit "$asan_dir/ctest-junit.xml"
+# The normal mode against the plain one, with the fast paths' invariants checked,
+# over the first frames of every cartridge of the shared ROM folder and our own.
+"$py" "$root/benchmarks/plain_check.py" --tool "$asan_dir/tests/cpp/plain_compare" --frames 10 | tail -n 1
 # libstdc++ is preloaded too so that the sanitizer runtime can intercept C++ throws.
 san_env=(LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
          ASAN_OPTIONS="detect_leaks=0:abort_on_error=0" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

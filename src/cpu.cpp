@@ -106,7 +106,12 @@ void CPU::unknown_opcode(uint8_t op) {
     std::fflush(stdout);
 }
 
+void CPU::note_interrupt(uint64_t kind) {
+    interrupt_digest = (interrupt_digest ^ (uint64_t(cycles) << 1 | kind)) * 0x100000001B3ull;
+}
+
 void CPU::start_nmi() {
+    note_interrupt(0);
     stack_push(uint8_t(PC >> 8));
     stack_push(uint8_t(PC));
     stack_push(P);
@@ -117,6 +122,7 @@ void CPU::start_nmi() {
 void CPU::start_irq() {
     if (get_flag('I')) return;
     irq_pending = 0;
+    note_interrupt(1);
     stack_push(uint8_t(PC >> 8));
     stack_push(uint8_t(PC));
     stack_push(P);

@@ -80,10 +80,15 @@ public:
     // Instructions of idle loops that clock_batch() counted rather than ran
     // (a statistic, in no saved state).
     int64_t idle_counted = 0;
+    // A digest of every interrupt entered, its kind and the cycle it was
+    // taken at (a statistic, in no saved state): two consoles that took the
+    // same interrupts at the same cycles have the same digest.
+    uint64_t interrupt_digest = 0;
     // The APU step that half the CPU's cycles reach (rounded up).
     int64_t apu_target() const { return int64_t((uint64_t(cycles) + 1) >> 1); }
     void start_nmi();
     void start_irq();
+    void note_interrupt(uint64_t kind);
     // Inline: the handlers name their flag by a constant letter, which folds away.
     [[gnu::always_inline]] uint8_t get_flag(char letter) const {
         switch (letter) {
@@ -289,22 +294,5 @@ private:
     void branch(bool taken, uint8_t* operand);
     [[gnu::always_inline]] void jump_to(uint16_t target) { PC = uint16_t(target - instr_len); }
 };
-
-// What follows a run of instructions, in the host unit and in the
-// environments' engine alike. The APU catches up to half the CPU's cycles
-// only when a block falls due or the DMC runs; the CPU brings it up to date
-// before touching its registers. The PPU may lag until a step reaches its
-// next event (NMI line, frame end); the CPU brings it up to date itself
-// before touching it. Each frame the PPU completes calls `on_frame`.
-template <class Ppu, class Apu, class OnFrame>
-[[gnu::always_inline]] inline void catch_up(CPU& cpu, Ppu& ppu, Apu& apu, OnFrame&& on_frame) {
-    if (const int64_t t = cpu.apu_target(); t > apu.sync_by) apu.run(t);
-    const uint64_t target = uint64_t(3 * cpu.cycles);
-    if (!cpu.lazy_ppu || target > cpu.ppu_deadline) {
-        while (ppu.dot_count < target)
-            if (ppu.run(target)) on_frame();
-        cpu.ppu_deadline = ppu.next_event();
-    }
-}
 
 }  // namespace NES

@@ -164,14 +164,15 @@ void ControllerWrapper::updateInputs(const py::list& inputs) {
 
 void NESUnit::build_components(int clock_speed) {
     cpu = new NES::CPU(false);
-    cpu->clock_speed = clock_speed > 0 ? clock_speed : 2147483647;
     unpaced = clock_speed <= 0;
     apu = new NES::APU();
-    apu->setCPU(cpu);
-    apu->sample_rate = 44100;
-    cpu->apu = apu;
-    cpu->set_controller(&own_controllers[0], 0);
-    cpu->set_controller(&own_controllers[1], 1);
+    NES::link_apu(*cpu, *apu, clock_speed);
+    NES::link_pads(*cpu, &own_controllers[0], &own_controllers[1]);
+}
+
+void NESUnit::power_on() {
+    NES::power_on(*cpu, NES::StepMode::normal);
+    console = NES::Console(cpu, ppu, apu, NES::StepMode::normal);
 }
 
 void NESUnit::destroy_components() {
@@ -207,9 +208,7 @@ NESUnit::NESUnit(int clock_speed) {
         build_components(clock_speed);
         cpu->loadRom(rom, true);
         ppu = new NES::PPU(cpu);
-        cpu->reset();
-        cpu->lazy_ppu = true;
-        cpu->lazy_apu = true;
+        power_on();
         mark_live(this, true);
         units_mark(this, true);
     } catch (...) {
@@ -227,11 +226,8 @@ NESUnit::NESUnit(const char* rom_name, int clock_speed) {
         ppu = new NES::PPU(cpu);
         rom = new NES::ROM(rom_name);
         cpu->ram_dir = cart_dir;
-        cpu->loadRom(rom, true);
-        ppu->loadRom(rom);
-        cpu->reset();
-        cpu->lazy_ppu = true;
-        cpu->lazy_apu = true;
+        NES::attach(*cpu, *ppu, *rom, true);
+        power_on();
         mark_live(this, true);
         units_mark(this, true);
         new_cart_dir.clear();
@@ -254,11 +250,8 @@ NESUnit::NESUnit(const py::object& rom_file, int clock_speed) {
         const std::string data = rom_file.attr("read")().cast<std::string>();
         rom = new NES::ROM(long(data.size()), reinterpret_cast<const uint8_t*>(data.data()));
         cpu->ram_dir = cart_dir;
-        cpu->loadRom(rom, true);
-        ppu->loadRom(rom);
-        cpu->reset();
-        cpu->lazy_ppu = true;
-        cpu->lazy_apu = true;
+        NES::attach(*cpu, *ppu, *rom, true);
+        power_on();
         mark_live(this, true);
         units_mark(this, true);
         new_cart_dir.clear();
@@ -310,41 +303,13 @@ void NESUnit::end_all_run_threads() {
 
 // ---------------------------------------------------------------- Stepping
 
-// Inlined into the loops of runFrame() and the run thread, once per instruction.
+// Inlined into the run thread's paced loop, once per instruction.
 [[gnu::always_inline]] inline void NESUnit::single_cycle() {
-    cpu->clock();
-    catch_up();
-}
-
-// single_cycle() for a run of instructions: the CPU goes on by itself while
-// the checks below would do nothing after an instruction (CPU::clock_batch),
-// at most 64 instructions, so the stepping loops still look at their limits.
-[[gnu::always_inline]] inline void NESUnit::batch_cycle() {
-    cpu->clock_batch(64);
-    catch_up();
-}
-
-// What the unit does after an instruction.
-[[gnu::always_inline]] inline void NESUnit::catch_up() {
-    NES::catch_up(*cpu, *ppu, *apu, [this] { frame_callback(); });
-}
-
-// runFrame()'s stepping loop, also left when the CPU's cycles plus
-// instructions reach `end`: every instruction adds at least 1 to them, so an
-// `end` that far ahead bounds a stretch in both, zero-cycle opcodes included.
-[[gnu::always_inline]] inline void NESUnit::step_frame(int64_t end) {
-    const uint64_t frame = ppu->frame_count;
-    while (ppu->frame_count == frame && cpu->cycles + cpu->instr_count < end) batch_cycle();
-}
-
-void NESUnit::sync_ppu() {
-    apu->run(apu_target());
-    const uint64_t target = uint64_t(3 * cpu->cycles);
-    if (ppu->dot_count < target) ppu->run(target);
+    console.step([this] { frame_callback(); });
 }
 
 void NESUnit::frame_callback() {
-    apu->run(apu_target());  // the callback may look at or change what the APU reads
+    console.sync_apu();  // the callback may look at or change what the APU reads
     std::shared_ptr<const std::function<void()>> f = perframefunc;
     if (!held) {
         (*f)();
@@ -408,9 +373,7 @@ void NESUnit::runFrame() {
     held = &lock;
     frame_depth++;
     try {
-        const uint64_t frame = ppu->frame_count;
-        while (ppu->frame_count == frame) batch_cycle();
-        apu->run(apu_target());
+        console.run_frame([this] { frame_callback(); });
     } catch (...) {
         frame_depth--;
         held = outer;
@@ -473,7 +436,7 @@ void NESUnit::operation_thread() {
                 // runFrame()'s loop, left at the end of each frame and after at
                 // most 1 ms of work at the console's usual clock (1,789 cycles,
                 // or as many instructions) to look at stop, pause and waiting calls.
-                step_frame(cpu->cycles + cpu->instr_count + SLICE);
+                console.run_frame([this] { frame_callback(); }, console.work() + SLICE);
                 continue;
             }
             single_cycle();
@@ -704,7 +667,7 @@ void NESUnit::save(int slot) {
     const std::string path = save_dir + sep + std::to_string(slot);
     std::vector<uint8_t> state(STATE_SIZE);
     with_console([&] {
-        sync_ppu();
+        console.sync();
         cpu->save_state_bytes(state.data());
     });
     ReleaseGil nogil;
@@ -738,7 +701,7 @@ bool NESUnit::load(int slot) {
     if (pc < 0 || pc > 0xFFFF)
         throw py::value_error("loadState: '" + path + "' holds a program counter outside 0-65535 (" + std::to_string(pc) + ")");
     with_console([&] {
-        sync_ppu();
+        console.sync();
         cpu->load_state_bytes(state.data());
     });
     return true;

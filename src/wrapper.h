@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "apu.h"
+#include "console.h"
 #include "controller.h"
 #include "cpu.h"
 #include "ppu.h"
@@ -61,11 +62,6 @@ public:
     NESUnit& operator=(const NESUnit&) = delete;
 
     inline void single_cycle();
-    inline void batch_cycle();
-    inline void catch_up();
-    // Instructions until the frame running at the call ends or the CPU's
-    // cycles plus instructions reach `end` (the unpaced run thread).
-    inline void step_frame(int64_t end);
     void runFrame();
     // `owner` is the scripting object, pinned by the run thread around each
     // per-frame callback (none for a console driven from C++).
@@ -130,10 +126,10 @@ private:
 
     bool unpaced = false;              // built with a CLOCK_SPEED of 0 or less: the run thread never waits
     std::string new_cart_dir;          // the cartridge folder this construction created, while it is under way
-    // The APU step that matches the CPU's cycles (the APU runs at half the CPU clock).
-    int64_t apu_target() const { return cpu->apu_target(); }
-    void sync_ppu();
+    // The parts' wiring and step (see NES::Console); it owns nothing.
+    NES::Console console;
     void build_components(int clock_speed);
+    void power_on();  // the reset, the step mode and the console's wiring
     void destroy_components();
     void discard_new_folder();
     void operation_thread();

@@ -63,19 +63,12 @@ Console::Console(const uint8_t* image, size_t size)
     // Wired as the scripting console wires its units (NESUnit's construction),
     // at the default clock and sample rate.
     cpu.quiet = true;
-    apu.setCPU(&cpu);
-    apu.sample_rate = 44100;
-    cpu.apu = &apu;
-    cpu.set_controller(&pads[0], 0);
-    cpu.set_controller(&pads[1], 1);
-    ppu.cpu = &cpu;
-    cpu.ppu = &ppu;
-    ppu.set_registers();
-    cpu.loadRom(&rom, false);
-    ppu.loadRom(&rom);
-    cpu.reset();
-    cpu.lazy_ppu = true;
-    cpu.lazy_apu = true;
+    NES::link_apu(cpu, apu, 1789773);
+    NES::link_pads(cpu, &pads[0], &pads[1]);
+    NES::link_ppu(cpu, ppu);
+    NES::attach(cpu, ppu, rom, false);
+    NES::power_on(cpu, NES::StepMode::normal);
+    core = NES::Console(&cpu, &ppu, &apu, NES::StepMode::normal);
 }
 
 void Console::set_buttons(int port, uint8_t buttons) {
@@ -93,15 +86,8 @@ uint8_t Console::buttons(int port) const {
 bool Console::run_frame(int64_t budget) {
     // NESUnit::runFrame() with no per-frame callback: the APU still catches
     // up at the frame's end, where the unit's callback step does.
-    const uint64_t frame = ppu.frame_count;
-    const int64_t end = budget < std::numeric_limits<int64_t>::max() - cpu.instr_count ? cpu.instr_count + budget : std::numeric_limits<int64_t>::max();
-    while (ppu.frame_count == frame) {
-        if (cpu.instr_count >= end) return false;
-        cpu.clock_batch(64);
-        NES::catch_up(cpu, ppu, apu, [this] { apu.run(cpu.apu_target()); });
-    }
-    apu.run(cpu.apu_target());
-    return true;
+    constexpr int64_t MAX = std::numeric_limits<int64_t>::max();
+    return core.run_frame([this] { core.sync_apu(); }, budget < MAX - core.work() ? core.work() + budget : MAX);
 }
 
 bool Console::fields(NES::Fields& f, std::array<size_t, 6>* parts) {

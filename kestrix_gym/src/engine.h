@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "apu.h"
+#include "console.h"
 #include "controller.h"
 #include "cpu.h"
 #include "ppu.h"
@@ -40,7 +41,8 @@ public:
     void set_buttons(int port, uint8_t buttons);
     uint8_t buttons(int port) const;
     // Runs until the PPU completes a frame, as NES.runFrame() does; false
-    // when `budget` instructions ran first (the frame is left unfinished).
+    // when a `budget` of work (CPU cycles plus instructions, see
+    // NES::Console::work) was done first (the frame is left unfinished).
     bool run_frame(int64_t budget = std::numeric_limits<int64_t>::max());
 
     // Snapshot layout: MAGIC, version (u32), cartridge hash (u64), total
@@ -75,6 +77,7 @@ private:
     NES::PPU ppu;
     NES::APU apu;
     NES::Controller pads[2];
+    NES::Console core;
 
     // The units' state in snapshot order; false when a check finds a field
     // out of range or the units' counters disagree.

@@ -1,15 +1,12 @@
-// Shared helpers of the C++ tests: a console wired the way the emulator unit
-// wires it, and a minimal check macro.
+// Shared helpers of the C++ tests: a console in the plain mode (nothing lags,
+// so a test may drive its parts directly), and a minimal check macro.
 #pragma once
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "apu.h"
-#include "cpu.h"
-#include "ppu.h"
-#include "rom.h"
+#include "../../fuzz/harness.h"
 
 inline int g_failures = 0;
 
@@ -24,21 +21,6 @@ inline int g_failures = 0;
     } while (0)
 
 // CPU, PPU and APU around one cartridge, attached and reset.
-struct Console {
-    std::unique_ptr<NES::ROM> rom;
-    std::unique_ptr<NES::CPU> cpu;
-    std::unique_ptr<NES::PPU> ppu;
-    std::unique_ptr<NES::APU> apu;
-
-    Console(std::unique_ptr<NES::ROM> r, bool debug) : rom(std::move(r)) {
-        cpu = std::make_unique<NES::CPU>(debug);
-        ppu = std::make_unique<NES::PPU>(cpu.get());
-        apu = std::make_unique<NES::APU>();
-        apu->setCPU(cpu.get());
-        apu->sample_rate = 44100;
-        cpu->apu = apu.get();
-        cpu->loadRom(rom.get(), true);
-        ppu->loadRom(rom.get());
-        cpu->reset();
-    }
+struct Console : fuzz::Console {
+    Console(std::unique_ptr<NES::ROM> r, bool debug) : fuzz::Console(std::move(r), NES::StepMode::plain, debug) {}
 };

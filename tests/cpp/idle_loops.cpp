@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "../../fuzz/console.h"
+#include "../../fuzz/harness.h"
 #include "compare.h"
 #include "rng.h"
 
@@ -71,7 +71,7 @@ int main() {
     for (int trial = 0; trial < 36 && !differences; trial++) {
         const std::vector<uint8_t> img = image(trial % 3, trial / 3 % 4);
         fuzz::Console batched(std::make_unique<NES::ROM>(long(img.size()), img.data()));
-        fuzz::Console stepped(std::make_unique<NES::ROM>(long(img.size()), img.data()));
+        fuzz::Console stepped(std::make_unique<NES::ROM>(long(img.size()), img.data()), NES::StepMode::plain);
         const uint8_t delay = uint8_t(rnd(256));
         batched.cpu->memory[0x15] = stepped.cpu->memory[0x15] = delay;
         while (batched.ppu->frame_count < 12 && !differences) {

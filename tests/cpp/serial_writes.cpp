@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "../../fuzz/console.h"
+#include "../../fuzz/harness.h"
 #include "compare.h"
 #include "rng.h"
 
@@ -72,9 +72,7 @@ int main() {
     for (int trial = 0; trial < 40; trial++) {
         const std::vector<uint8_t> img = image();
         fuzz::Console lazy(std::make_unique<NES::ROM>(long(img.size()), img.data()));
-        fuzz::Console eager(std::make_unique<NES::ROM>(long(img.size()), img.data()));
-        eager.cpu->lazy_ppu = false;
-        eager.cpu->lazy_apu = false;
+        fuzz::Console eager(std::make_unique<NES::ROM>(long(img.size()), img.data()), NES::StepMode::plain);
         const uint8_t setup[3] = {MASKS[rnd(sizeof MASKS)], uint8_t(rnd(8)), uint8_t(1 + rnd(40))};
         // Random nametables, palettes and sprites, so that every bank shows.
         uint8_t names[0x2000], oam[256];

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "../../fuzz/console.h"
+#include "../../fuzz/harness.h"
 #include "compare.h"
 #include "rng.h"
 
@@ -68,9 +68,7 @@ int main() {
     for (int trial = 0; trial < 60; trial++) {
         const std::vector<uint8_t> img = image();
         fuzz::Console lazy(std::make_unique<NES::ROM>(long(img.size()), img.data()));
-        fuzz::Console eager(std::make_unique<NES::ROM>(long(img.size()), img.data()));
-        eager.cpu->lazy_ppu = false;
-        eager.cpu->lazy_apu = false;
+        fuzz::Console eager(std::make_unique<NES::ROM>(long(img.size()), img.data()), NES::StepMode::plain);
         // Sprites: a random number in view, often crowded lines, sprite 0 anywhere.
         const int shown = int(rnd(65));
         const int band = int(rnd(240));

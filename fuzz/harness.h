@@ -1,6 +1,6 @@
-// Shared by the fuzz harnesses: a console wired from the core objects the way
-// the emulator unit wires one, stepped the way the unit steps it, and a small
-// reader over the fuzzer's bytes.
+// Shared by the fuzz harnesses and the C++ tests: a console that owns its
+// parts, wired and stepped by the core's NES::Console, and a small reader over
+// the fuzzer's bytes.
 #pragma once
 #include <unistd.h>
 
@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "apu.h"
+#include "console.h"
 #include "controller.h"
 #include "cpu.h"
 #include "ppu.h"
@@ -49,31 +50,30 @@ private:
 // The mappers that have a class of their own.
 inline constexpr int MAPPERS[6] = {0, 1, 2, 3, 4, 40};
 
+// A console that owns its parts, wired and stepped by the core's NES::Console
+// (normal mode: as the emulator unit runs it; plain mode: the model step by
+// step, the reference the normal mode is compared with).
 struct Console {
     std::unique_ptr<NES::CPU> cpu;
     std::unique_ptr<NES::PPU> ppu;
     std::unique_ptr<NES::APU> apu;
     std::unique_ptr<NES::ROM> rom;
     NES::Controller pads[2];
+    NES::Console core;
     uint64_t steps = 0;
 
     // The order of the unit's constructor for a cartridge: CPU, APU, pads,
     // PPU, then the cartridge attached to the CPU, to the PPU, and the reset.
-    explicit Console(std::unique_ptr<NES::ROM> r) {
-        cpu = std::make_unique<NES::CPU>(false);
+    explicit Console(std::unique_ptr<NES::ROM> r, NES::StepMode mode = NES::StepMode::normal, bool debug = false) {
+        cpu = std::make_unique<NES::CPU>(debug);
         apu = std::make_unique<NES::APU>();
-        apu->setCPU(cpu.get());
-        apu->sample_rate = 44100;
-        cpu->apu = apu.get();
-        cpu->set_controller(&pads[0], 0);
-        cpu->set_controller(&pads[1], 1);
+        NES::link_apu(*cpu, *apu, cpu->clock_speed);
+        NES::link_pads(*cpu, &pads[0], &pads[1]);
         ppu = std::make_unique<NES::PPU>(cpu.get());
         rom = std::move(r);
-        cpu->loadRom(rom.get(), true);
-        ppu->loadRom(rom.get());
-        cpu->reset();
-        cpu->lazy_ppu = true;
-        cpu->lazy_apu = true;
+        NES::attach(*cpu, *ppu, *rom, true);
+        NES::power_on(*cpu, mode);
+        core = NES::Console(cpu.get(), ppu.get(), apu.get(), mode);
     }
 
     // Teardown in the unit's order (the ROM first: nothing runs any more).
@@ -90,41 +90,18 @@ struct Console {
         pads[port & 1].update_inputs(b);
     }
 
-    // One instruction, then the APU and the PPU catch up, as the unit does it:
-    // a PPU that may lag is only brought up to date at its next event.
+    // One instruction, then the APU and the PPU catch up.
     void step() {
-        cpu->clock();
+        core.step([] {});
         steps++;
-        catch_up();
     }
 
-    // A run of instructions as the unit's stepping loops run them
-    // (CPU::clock_batch), then the same catch-up.
-    void step_batch(int limit) {
-        cpu->clock_batch(limit);
-        catch_up();
-    }
-
-    void catch_up() {
-        const int64_t apu_target = (cpu->cycles + 1) / 2;
-        if (!cpu->lazy_apu)
-            while (apu->cycles < apu_target) apu->cycle();
-        else if (apu_target > apu->sync_by)
-            apu->run(apu_target);
-        const uint64_t target = uint64_t(3 * cpu->cycles);
-        if (!cpu->lazy_ppu || target > cpu->ppu_deadline) {
-            while (ppu->dot_count < target) ppu->run(target);
-            cpu->ppu_deadline = ppu->next_event();
-        }
-    }
+    // A run of instructions as the unit's stepping loops run them.
+    void step_batch(int limit) { core.batch([] {}, limit); }
 
     // The PPU and the APU brought level with the CPU, as the unit does before
     // a state load or a view that must see current PPU state.
-    void sync() {
-        apu->run((cpu->cycles + 1) / 2);
-        const uint64_t target = uint64_t(3 * cpu->cycles);
-        if (ppu->dot_count < target) ppu->run(target);
-    }
+    void sync() { core.sync(); }
 
     // Runs until the PPU finishes a frame; false when the frame was given up.
     //
@@ -141,7 +118,10 @@ struct Console {
         for (int n = 0; n < 100000; n++) {
             const int64_t before = cpu->cycles;
             step();
-            if (ppu->frame_count != start) return true;
+            if (ppu->frame_count != start) {
+                core.sync_apu();
+                return true;
+            }
             if (cpu->cycles == before && ++zero_cycle > 20000) {
                 slow_frames++;
                 return false;
