@@ -351,6 +351,9 @@ void PPU::load_next_line() {
     for (int i = 0; i < next_count; i++) pixel_counter[i] = 7;
 }
 
+// Lines 240-261: the frame's publication and NMI at line 241 dot 1, the
+// flags cleared at line 261 dot 1, the vertical scroll copied at its dots
+// 280-304. The console's stepping calls it too, on those dots only.
 void PPU::vblank_work() {
     if (scanline == 241 && dot == 1) {
         if (in_vblank) return;
