@@ -1240,7 +1240,7 @@ bool PPU::run(uint64_t target) {
 #endif
 }
 
-inline bool PPU::run_clocked(uint64_t target) {
+[[gnu::always_inline]] inline bool PPU::run_clocked(uint64_t target) {
     if (!mapper_clocked) return run_dots(target);
     // The mapper's clock follows every dot, but most calls cannot act: those
     // dots run on the paths without the clock and the mapper counts them
