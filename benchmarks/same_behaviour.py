@@ -465,7 +465,7 @@ def compare(ref_dir: pathlib.Path, cand_dir: pathlib.Path, carts: list[pathlib.P
 # One-line changes of behaviour, tried in order until one applies to the
 # candidate's sources: each must be reported by the comparison.
 MUTATIONS = (
-    ("src/ppu.cpp", "*registers[2] |= 0x20;", "*registers[2] |= 0x00;"),  # no sprite overflow flag
+    ("src/ppu_fast.cpp", "if (overflow) *registers[2] |= 0x20;", "if (overflow) *registers[2] |= 0x00;"),  # no sprite overflow flag
     ("src/cpu.cpp", "memory[0x2002] = c & 0x7F;", "memory[0x2002] = c & 0x3F;"),  # PPUSTATUS read clears sprite-0
 )
 

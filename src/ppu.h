@@ -78,7 +78,9 @@ public:
     void v_horiz();
     void v_vert();
     void apply_and_update_registers();
-    // One dot, then the mapper's clock when it has one.
+    // One dot, then the mapper's clock: the PPU's dot step, dot by dot as
+    // written (ppu.cpp). A console drives a PPU either through cycle() or
+    // through run(), never both.
     void cycle();
     // Runs dots until `dot_count` reaches `target` or a frame completes
     // (then stops right after that dot); true when a frame completed.
@@ -131,6 +133,18 @@ public:
     }
 
 private:
+    // The dot step's parts (cycle(), ppu.cpp).
+    void visible_dot(uint8_t mask);
+    void count_down_sprites();
+    void latch_tile(uint16_t tv, uint8_t ctrl);
+    void start_evaluation();
+    void evaluation_step(uint8_t ctrl);
+    int pick_sprite(uint8_t ctrl, int& value, int& palette, bool& behind) const;
+    void draw_pixel(uint8_t ctrl, uint8_t mask);
+    void load_next_line();
+    void vblank_work();
+
+    // ---- The console's stepping (run(), ppu_fast.cpp) and its memos.
     bool mapper_clocked = false;
     // A number that changes whenever the content of OAM does: OAM is
     // compared with oam_copy when the frame or oam_version moved on (OAM
@@ -159,6 +173,8 @@ private:
     mutable uint32_t settled_key = ~0u;
     mutable uint32_t settled_oam = 0;
     uint64_t quiet_until() const;
+    uint32_t settled_key_now() const;  // what the memo is made for
+    bool run_clocked(uint64_t target);  // run() without its checks
     // latches_unread (`visible`: visible dots count as reads) or t_unread.
     bool copies_unread(uint64_t target, bool visible) const;
 
@@ -167,6 +183,7 @@ private:
     bool run_dots(uint64_t target);
     void visible_span(int last, uint8_t ctrl, uint8_t mask);
     void compose_span(int first, int last, uint8_t ctrl, uint8_t mask);
+    struct Span;  // compose_span's parts (ppu_fast.cpp)
     // Per background palette q: its colour 0 (the backdrop) and the
     // differences 0^1 and 2^3, each in all eight bytes, for a branch-free
     // select (the colours with bit 3 of PPUMASK clear all the backdrop); for
@@ -212,7 +229,6 @@ private:
     bool idle_dot(int d, int line) const;
     uint64_t idle_run() const;
     void load_line_sprites();
-    void vblank_work();
 };
 
 }  // namespace NES
