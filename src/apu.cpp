@@ -1,8 +1,8 @@
 // The APU as a plain model: the channels, the frame sequencer, the step and
 // the mixer, one APU step at a time. A console that steps the APU with cycle()
-// alone runs nothing of apu_fast.cpp but the bus's settle() and load_direct(),
-// which on an APU that never lags only store the $4011 level; the normal
-// console runs run() (apu_fast.cpp), which must give bit-identical results.
+// alone (the plain mode) runs nothing of apu_fast.cpp (the bus calls settle()
+// and load_direct() only for a lagging APU); the normal console runs run()
+// (apu_fast.cpp), which must give bit-identical results.
 #include "apu.h"
 
 #include <cstring>

@@ -33,7 +33,7 @@ void CPU::reset() {
     ppu_deadline = 0;
     if (ppu) ppu->dot_count = 0;
     if (apu) {
-        apu->settle();  // the steps so far, before the count starts again
+        if (lazy_apu) apu->settle();  // the steps so far, before the count starts again
         apu->cycles = 0;
         apu->samples = 0;
         apu->sync_by = -1;
@@ -325,7 +325,11 @@ bool CPU::write_register(uint16_t a, uint8_t& value) {
             return true;
         case 0x4011:
             // Levels above 127 would overflow the 16-bit mix; keep the 7 bits the DAC has.
-            apu->load_direct(value & 0x7F);
+            // A lagging APU may have to end its quiet stretch sooner (APU::load_direct).
+            if (lazy_apu)
+                apu->load_direct(value & 0x7F);
+            else
+                apu->dmc_direct = value & 0x7F;
             return true;
         case 0x4012:
             apu->dmc_sample_addr = uint16_t(0xC000 + value * 64);

@@ -60,7 +60,8 @@ class InertMapper : public Mapper {
 public:
     using Mapper::Mapper;
     void map_write(void**, uint8_t*, uint8_t*) override {}
-    void map_read(void**, uint8_t*) override {}
+    // Final: no mapper acts on reads, which the CPU's fast paths rely on (they skip the call).
+    void map_read(void**, uint8_t*) override final {}
     void clock(void**) override {}
     void serialize(void**, char*) override {}
     void deserialize(void**, char*) override {}

@@ -353,7 +353,7 @@ void PPU::load_next_line() {
 
 // Lines 240-261: the frame's publication and NMI at line 241 dot 1, the
 // flags cleared at line 261 dot 1, the vertical scroll copied at its dots
-// 280-304. The console's stepping calls it too, on those dots only.
+// 280-304.
 void PPU::vblank_work() {
     if (scanline == 241 && dot == 1) {
         if (in_vblank) return;

@@ -143,6 +143,7 @@ private:
     void draw_pixel(uint8_t ctrl, uint8_t mask);
     void load_next_line();
     void vblank_work();
+    void post_render_dot();
 
     // ---- The console's stepping (run(), ppu_fast.cpp) and its memos.
     bool mapper_clocked = false;

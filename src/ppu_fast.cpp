@@ -1067,6 +1067,28 @@ void PPU::load_line_sprites() {
     for (int i = 0; i < next_count; i++) pixel_counter[i] = 7;
 }
 
+// The fast step's own copy of the plain step's vblank_work() (ppu.cpp), run
+// at the only post-render dots that are not idle (see idle_dot): line 241
+// dot 1 and line 261. A copy of its own so that plain_compare checks the
+// plain step against code it does not share.
+void PPU::post_render_dot() {
+    if (scanline == 241) {
+        if (dot != 1 || in_vblank) return;
+        in_vblank = true;
+        {
+            std::lock_guard<std::mutex> g(frame_lock);
+            std::memcpy(front_image, back_image, sizeof front_image);
+        }
+        nmi_line = nmi_line || !nmi_suppress;
+        if (!vblank_suppress) *registers[2] |= 0x80;
+    } else if (dot == 1) {
+        vblank_suppress = nmi_line = nmi_suppress = in_vblank = false;
+        *registers[2] &= 0x1F;
+    } else if (rendering && dot >= 280 && dot <= 304) {
+        v = uint16_t((v & 0x841F) | (t & 0x7BE0));  // fine Y, coarse Y and the vertical nametable from t
+    }
+}
+
 inline void PPU::step() {
     const uint8_t mask = *registers[1];
     rendering = mask & 0x18;
@@ -1083,7 +1105,7 @@ inline void PPU::step() {
         } else if (dot == 340 && scanline == 239)
             post_render = true;
     } else if (scanline == 261 || (scanline == 241 && dot == 1)) {
-        vblank_work();
+        post_render_dot();
     }
 
     dot_count++;
