@@ -72,7 +72,7 @@ if [ "$quick" = 1 ]; then
     exit 0
 fi
 
-phase "address and undefined-behaviour sanitizers: build, C++ core tests, Python tests" "5 min"
+phase "address and undefined-behaviour sanitizers: build, C++ core tests, plain-mode check, Python tests" "9 min"
 asan_dir="$root/build/sanitize"
 cmake -S "$root" -B "$asan_dir" -DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_CPP_TESTS=ON \
     -DPython_EXECUTABLE="$py" -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null
