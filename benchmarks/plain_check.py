@@ -29,6 +29,7 @@ import sys
 import time
 
 from rom_files import cartridges, roms_dir
+from same_behaviour import cmake_build
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 WORK = ROOT / "build" / "plain"
@@ -46,19 +47,9 @@ MUTATIONS = (
 
 def build_tool(src: pathlib.Path, build: pathlib.Path, jobs: int) -> pathlib.Path:
     """Configures (once) and builds plain_compare from `src`; returns its path."""
-    import pybind11
-
     build.mkdir(parents=True, exist_ok=True)
-    log = build / "build.log"
-    with open(log, "a") as out:
-        if not (build / "CMakeCache.txt").exists():
-            cmd = ["cmake", "-S", str(src), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release", "-DKESTRIX_CPP_TESTS=ON",
-                   f"-DPython_EXECUTABLE={sys.executable}", f"-Dpybind11_DIR={pybind11.get_cmake_dir()}"]
-            if shutil.which("ninja"):
-                cmd += ["-G", "Ninja"]
-            subprocess.run(cmd, check=True, stdout=out, stderr=subprocess.STDOUT)
-        subprocess.run(["cmake", "--build", str(build), "--target", "plain_compare", "-j", str(jobs)],
-                       check=True, stdout=out, stderr=subprocess.STDOUT)
+    cmake_build(src, build, jobs, build / "build.log", ("-DCMAKE_BUILD_TYPE=Release", "-DKESTRIX_CPP_TESTS=ON"),
+                target="plain_compare")
     return build / "tests" / "cpp" / "plain_compare"
 
 
